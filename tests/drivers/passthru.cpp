@@ -18,8 +18,16 @@ NTSTATUS NTAPI FilterDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         IoSkipCurrentIrpStackLocation(Irp);
         return PoCallDriver(ext->LowerDeviceObject, Irp);
     }
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    bool removing = stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_REMOVE_DEVICE;
+    PDEVICE_OBJECT lower = ext->LowerDeviceObject;
     IoSkipCurrentIrpStackLocation(Irp);
-    return IoCallDriver(ext->LowerDeviceObject, Irp);
+    NTSTATUS status = IoCallDriver(lower, Irp);
+    if (removing) {
+        IoDetachDevice(lower);
+        IoDeleteDevice(DeviceObject);
+    }
+    return status;
 }
 
 NTSTATUS NTAPI FilterAddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)

@@ -21,6 +21,23 @@ NTSTATUS SinkComplete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
     return Status;
 }
 
+// Plug and Play requests go to the bus driver; removal also takes the
+// device out of the stack.
+NTSTATUS SinkDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    SINK_EXTENSION *ext = static_cast<SINK_EXTENSION *>(DeviceObject->DeviceExtension);
+    UCHAR minor = IoGetCurrentIrpStackLocation(Irp)->MinorFunction;
+    if (minor == IRP_MN_START_DEVICE || minor == IRP_MN_REMOVE_DEVICE)
+        Irp->IoStatus.Status = STATUS_SUCCESS;
+    IoSkipCurrentIrpStackLocation(Irp);
+    NTSTATUS status = IoCallDriver(ext->LowerDeviceObject, Irp);
+    if (minor == IRP_MN_REMOVE_DEVICE) {
+        IoDetachDevice(ext->LowerDeviceObject);
+        IoDeleteDevice(DeviceObject);
+    }
+    return status;
+}
+
 NTSTATUS NTAPI SinkDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     SINK_EXTENSION *ext = static_cast<SINK_EXTENSION *>(DeviceObject->DeviceExtension);
@@ -46,12 +63,11 @@ NTSTATUS NTAPI SinkDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         return SinkComplete(Irp, STATUS_SUCCESS, in < out ? in : out);
     }
     case IRP_MJ_PNP:
+        return SinkDispatchPnp(DeviceObject, Irp);
     case IRP_MJ_POWER:
-        if (stack->MajorFunction == IRP_MJ_POWER)
-            PoStartNextPowerIrp(Irp);
+        PoStartNextPowerIrp(Irp);
         IoSkipCurrentIrpStackLocation(Irp);
-        return stack->MajorFunction == IRP_MJ_POWER ? PoCallDriver(ext->LowerDeviceObject, Irp)
-                                                    : IoCallDriver(ext->LowerDeviceObject, Irp);
+        return PoCallDriver(ext->LowerDeviceObject, Irp);
     default:
         return SinkComplete(Irp, STATUS_SUCCESS, 0);
     }

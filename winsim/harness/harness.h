@@ -1,0 +1,62 @@
+// winsim's harness: what a test or a tool uses to run a simulated machine,
+// load drivers, build device stacks and tear everything down again with a
+// report of what was left behind.
+#pragma once
+
+#include <wdm.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace winsim {
+class Machine;
+}
+
+namespace winsim::harness {
+
+struct MachineOptions {
+    std::string driverDirectory;  // empty: the build's driver folder
+    ULONG osMajor = 10, osMinor = 0;
+    ULONG timeIncrement = 156250;
+};
+
+class TestMachine {
+public:
+    explicit TestMachine(MachineOptions options = {});
+    ~TestMachine();
+    TestMachine(const TestMachine &) = delete;
+    TestMachine &operator=(const TestMachine &) = delete;
+
+    Machine &machine();
+
+    // Loads a driver by service name (its DriverEntry runs); nullptr on failure.
+    PDRIVER_OBJECT LoadDriver(const std::string &service);
+
+    // A device on the root bus with drivers stacked on it: each driver's
+    // AddDevice is called in order, lowest first. Returns the PDO, or nullptr
+    // if a driver failed to load or AddDevice failed.
+    PDEVICE_OBJECT BuildStack(const std::string &instanceId, const std::vector<std::string> &drivers);
+
+    // Sends a Plug and Play request to the top of the PDO's stack and waits;
+    // every PnP request starts with STATUS_NOT_SUPPORTED, as on Windows.
+    NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minor);
+
+    // Sends IRP_MN_REMOVE_DEVICE down the stack and deletes the PDO.
+    void RemoveStack(PDEVICE_OBJECT pdo);
+
+    // Creates a symbolic link (e.g. \??\TEST0 to the PDO's name) so that an
+    // application can open the device.
+    NTSTATUS CreateLink(const std::string &link, PDEVICE_OBJECT device);
+
+    // Stops the machine: drivers unloaded, threads ended. Returns what was
+    // left behind (open handles, devices, IRPs); empty means clean. Leaks of a
+    // driver stop the machine with a verifier report instead.
+    std::vector<std::string> Shutdown();
+
+private:
+    std::unique_ptr<Machine> machine_;
+    std::vector<PDEVICE_OBJECT> pdos_;
+};
+
+}  // namespace winsim::harness

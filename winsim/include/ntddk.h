@@ -1,0 +1,3 @@
+// winsim stand-in: the NT driver kit header, a superset of wdm.h.
+#pragma once
+#include <wdm.h>

@@ -1,0 +1,304 @@
+// The machine: boot and shutdown, the driver loader, and the modules drivers
+// are attributed to. Host drivers are shared objects loaded with RTLD_LOCAL,
+// so two drivers share no globals, as two .sys images do not.
+#include "machine.h"
+
+#include "device.h"
+#include "irp.h"
+#include "file.h"
+#include "lowres.h"
+
+#include <dlfcn.h>
+
+#include <cstdio>
+
+namespace winsim {
+
+void StartDpcThread();
+void StopDpcThread();
+void StartWorkerPool();
+void StopWorkerPool();
+void StartRootBus();
+void StopRootBus();
+
+namespace {
+
+std::atomic<Machine *> g_current{nullptr};
+std::mutex g_modulesLock;
+std::vector<Module *> g_modules;
+
+NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp)
+{
+    // The I/O manager's entry for every major function a driver leaves unset.
+    irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+}  // namespace
+
+struct Machine::LoadedDriver {
+    Module module;
+    DRIVER_OBJECT object{};
+    DRIVER_EXTENSION extension{};
+    std::u16string driverName;
+    std::u16string serviceName;
+    std::u16string registryPath;
+};
+
+Machine::Machine(MachineConfig config) : config_(std::move(config)), bootTime_(std::chrono::steady_clock::now())
+{
+    Machine *expected = nullptr;
+    if (!g_current.compare_exchange_strong(expected, this)) {
+        fprintf(stderr, "winsim: a machine is already running in this process\n");
+        abort();
+    }
+    SetLowResourceMode(LowResourceMode::Off);
+    StartDpcThread();
+    StartWorkerPool();
+    StartRootBus();
+}
+
+Machine::~Machine()
+{
+    if (!shutDown_)
+        Shutdown();
+    g_current = nullptr;
+}
+
+Machine &Machine::Current()
+{
+    Machine *m = g_current.load();
+    if (m == nullptr) {
+        fprintf(stderr, "winsim: no machine is running (boot one first)\n");
+        abort();
+    }
+    return *m;
+}
+
+Machine *Machine::CurrentOrNull() { return g_current.load(); }
+
+void Machine::RecordBugCheck(const std::string &rule, const std::string &report) {}
+
+PDRIVER_OBJECT Machine::LoadDriver(const std::string &service)
+{
+    if (PDRIVER_OBJECT existing = FindDriver(service))
+        return existing;
+    auto driver = std::make_unique<LoadedDriver>();
+    driver->module.name = service;
+    driver->module.path = config_.driverDirectory + "/" + service + ".so";
+    driver->module.handle = dlopen(driver->module.path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (driver->module.handle == nullptr) {
+        fprintf(stderr, "winsim: cannot load driver %s: %s\n", service.c_str(), dlerror());
+        return nullptr;
+    }
+    auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(driver->module.handle, "DriverEntry"));
+    Dl_info info{};
+    if (entry == nullptr || dladdr(reinterpret_cast<void *>(entry), &info) == 0) {
+        fprintf(stderr, "winsim: driver %s has no DriverEntry\n", service.c_str());
+        dlclose(driver->module.handle);
+        return nullptr;
+    }
+    driver->module.base = reinterpret_cast<uintptr_t>(info.dli_fbase);
+    {
+        std::lock_guard<std::mutex> lock(g_modulesLock);
+        g_modules.push_back(&driver->module);
+    }
+    driver->driverName = u"\\Driver\\" + Wide(service);
+    driver->serviceName = Wide(service);
+    driver->registryPath = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + Wide(service);
+    PDRIVER_OBJECT object = &driver->object;
+    object->Type = 4;  // IO_TYPE_DRIVER
+    object->Size = sizeof(DRIVER_OBJECT);
+    object->DriverExtension = &driver->extension;
+    driver->extension.DriverObject = object;
+    auto setString = [](UNICODE_STRING &s, std::u16string &text) {
+        s.Buffer = reinterpret_cast<PWSTR>(text.data());
+        s.Length = s.MaximumLength = static_cast<USHORT>(text.size() * sizeof(WCHAR));
+    };
+    setString(object->DriverName, driver->driverName);
+    setString(driver->extension.ServiceKeyName, driver->serviceName);
+    object->DriverStart = info.dli_fbase;
+    object->DriverInit = entry;
+    for (auto &f : object->MajorFunction)
+        f = InvalidDeviceRequest;
+    UNICODE_STRING registryPath;
+    setString(registryPath, driver->registryPath);
+    NTSTATUS status;
+    {
+        CallbackGuard guard("DriverEntry", reinterpret_cast<const void *>(entry));
+        status = entry(object, &registryPath);
+    }
+    LoadedDriver *raw = driver.get();
+    {
+        std::lock_guard<std::mutex> lock(lock_);
+        drivers_[service] = std::move(driver);
+    }
+    if (!NT_SUCCESS(status)) {
+        fprintf(stderr, "winsim: DriverEntry of %s failed with %s\n", service.c_str(), StatusName(status).c_str());
+        UnloadDriver(&raw->object);
+        return nullptr;
+    }
+    Trace("driver " + service + " loaded");
+    return object;
+}
+
+PDRIVER_OBJECT Machine::FindDriver(const std::string &service)
+{
+    std::lock_guard<std::mutex> lock(lock_);
+    auto it = drivers_.find(service);
+    return it == drivers_.end() ? nullptr : &it->second->object;
+}
+
+const Module *Machine::ModuleOfDriver(PDRIVER_OBJECT driver)
+{
+    std::lock_guard<std::mutex> lock(lock_);
+    for (auto &[name, d] : drivers_)
+        if (&d->object == driver)
+            return &d->module;
+    return nullptr;
+}
+
+void Machine::UnloadDriver(PDRIVER_OBJECT object)
+{
+    std::unique_ptr<LoadedDriver> driver;
+    {
+        std::lock_guard<std::mutex> lock(lock_);
+        for (auto it = drivers_.begin(); it != drivers_.end(); ++it)
+            if (&it->second->object == object) {
+                driver = std::move(it->second);
+                drivers_.erase(it);
+                break;
+            }
+    }
+    if (!driver)
+        return;
+    if (!LiveDevicesOf(object).empty())
+        BugCheck("DRIVER_UNLOADED_WITH_DEVICES",
+                 "driver " + driver->module.name + " unloaded while it still has device objects", nullptr);
+    if (object->DriverUnload != nullptr) {
+        CallbackGuard guard("DriverUnload", reinterpret_cast<const void *>(object->DriverUnload));
+        object->DriverUnload(object);
+    }
+    // Queued work of the driver (and DPCs) must be done before its code goes.
+    FlushSystemWork();
+    KeFlushQueuedDpcs();
+    std::vector<std::string> findings;
+    ReportDriverLeaks(*driver, findings);
+    if (!findings.empty()) {
+        std::string detail = "driver " + driver->module.name + " unloaded without freeing:";
+        for (auto &f : findings)
+            detail += "\n      " + f;
+        BugCheck("LEAK_AT_UNLOAD", detail, nullptr);
+    }
+    {
+        std::lock_guard<std::mutex> lock(g_modulesLock);
+        std::erase(g_modules, &driver->module);
+    }
+    dlclose(driver->module.handle);
+    Trace("driver " + driver->module.name + " unloaded");
+}
+
+void Machine::ReportDriverLeaks(LoadedDriver &driver, std::vector<std::string> &findings)
+{
+    for (auto &leak : PoolLeaksOf(&driver.module)) {
+        char tag[5] = {static_cast<char>(leak.tag & 0xFF), static_cast<char>((leak.tag >> 8) & 0xFF),
+                       static_cast<char>((leak.tag >> 16) & 0xFF), static_cast<char>(leak.tag >> 24), 0};
+        findings.push_back("pool block '" + std::string(tag) + "' of " + std::to_string(leak.bytes) +
+                           " bytes allocated at " + leak.where);
+    }
+    for (auto &irp : DescribeLiveIrps(&driver.module))
+        findings.push_back(irp);
+}
+
+std::vector<const Module *> Machine::Modules()
+{
+    std::lock_guard<std::mutex> lock(g_modulesLock);
+    return {g_modules.begin(), g_modules.end()};
+}
+
+std::vector<std::string> Machine::Shutdown()
+{
+    std::vector<std::string> findings;
+    if (shutDown_)
+        return findings;
+    shutDown_ = true;
+    StopRootBus();
+    std::vector<PDRIVER_OBJECT> loaded;
+    {
+        std::lock_guard<std::mutex> lock(lock_);
+        for (auto &[name, d] : drivers_)
+            loaded.push_back(&d->object);
+    }
+    for (PDRIVER_OBJECT driver : loaded) {
+        auto devices = LiveDevicesOf(driver);
+        if (devices.empty()) {
+            UnloadDriver(driver);
+            continue;
+        }
+        findings.push_back(Narrow(&driver->DriverName) + " still has " + std::to_string(devices.size()) +
+                           " device object(s) at shutdown");
+    }
+    if (size_t files = io::OpenFileCount())
+        findings.push_back(std::to_string(files) + " file object(s) still open at shutdown");
+    for (auto &irp : DescribeLiveIrps(nullptr))
+        findings.push_back(irp + " at shutdown");
+    StopWorkerPool();
+    StopDpcThread();
+    ReleaseQuarantine();
+    ResetNamespace();
+    return findings;
+}
+
+const Module *ModuleFromAddress(const void *address)
+{
+    if (address == nullptr)
+        return nullptr;
+    Dl_info info{};
+    if (dladdr(address, &info) == 0)
+        return nullptr;
+    std::lock_guard<std::mutex> lock(g_modulesLock);
+    for (Module *m : g_modules)
+        if (m->base == reinterpret_cast<uintptr_t>(info.dli_fbase))
+            return m;
+    return nullptr;
+}
+
+}  // namespace winsim
+
+using namespace winsim;
+
+extern "C" {
+
+VOID ObReferenceObject(PVOID object)
+{
+    switch (static_cast<PDEVICE_OBJECT>(object)->Type) {
+    case 3:
+        ReferenceDevice(static_cast<PDEVICE_OBJECT>(object));
+        break;
+    case 5:
+        io::ReferenceFile(static_cast<PFILE_OBJECT>(object));
+        break;
+    default:
+        break;  // driver objects live as long as the driver is loaded
+    }
+}
+
+VOID ObDereferenceObject(PVOID object)
+{
+    switch (static_cast<PDEVICE_OBJECT>(object)->Type) {
+    case 3:
+        DereferenceDevice(static_cast<PDEVICE_OBJECT>(object));
+        break;
+    case 5:
+        io::DereferenceFile(static_cast<PFILE_OBJECT>(object));
+        break;
+    default:
+        break;
+    }
+}
+
+PDEVICE_OBJECT IoGetRelatedDeviceObject(PFILE_OBJECT file) { return IoGetAttachedDevice(file->DeviceObject); }
+
+}  // extern "C"

@@ -1,0 +1,62 @@
+// The simulated machine: the one instance of Windows that drivers, the
+// simulator's own components and applications share inside this process.
+#pragma once
+
+#include "internal.h"
+
+#include <chrono>
+#include <map>
+#include <string>
+
+namespace winsim {
+
+struct MachineConfig {
+    std::string driverDirectory;       // where the host driver images (.so) are
+    ULONG osMajor = 10, osMinor = 0, osBuild = 19045;
+    ULONG timeIncrement = 156250;      // 100-ns units per clock tick (15.625 ms)
+};
+
+class Machine {
+public:
+    explicit Machine(MachineConfig config);
+    ~Machine();
+    Machine(const Machine &) = delete;
+    Machine &operator=(const Machine &) = delete;
+
+    static Machine &Current();          // bug-checks if no machine is running
+    static Machine *CurrentOrNull();
+
+    MachineConfig &Config() { return config_; }
+    std::chrono::steady_clock::time_point BootTime() const { return bootTime_; }
+
+    // Drivers, loaded by service name from the driver directory.
+    PDRIVER_OBJECT LoadDriver(const std::string &service);
+    PDRIVER_OBJECT FindDriver(const std::string &service);
+    void UnloadDriver(PDRIVER_OBJECT driver);
+    std::vector<const Module *> Modules();
+    const Module *ModuleAt(const void *address);
+    const Module *ModuleOfDriver(PDRIVER_OBJECT driver);
+
+    // Stops the machine: drivers unloaded (their leaks reported), worker and
+    // DPC threads ended. Returns the findings; empty means a clean machine.
+    std::vector<std::string> Shutdown();
+
+    void RecordBugCheck(const std::string &rule, const std::string &report);
+
+private:
+    struct LoadedDriver;
+    void ReportDriverLeaks(LoadedDriver &driver, std::vector<std::string> &findings);
+
+    MachineConfig config_;
+    std::chrono::steady_clock::time_point bootTime_;
+    std::mutex lock_;
+    std::map<std::string, std::unique_ptr<LoadedDriver>> drivers_;
+    bool shutDown_ = false;
+};
+
+// System threads started by the machine: the DPC thread and the worker pool.
+void StartSystemThreads();
+void StopSystemThreads();
+void FlushSystemWork();
+
+}  // namespace winsim
