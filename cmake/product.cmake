@@ -41,7 +41,7 @@ function(tarvik_kernel_driver name)
       __INTRINSIC_DEFINED_InterlockedBitTestAndSet
       __INTRINSIC_DEFINED_InterlockedBitTestAndReset)
     target_compile_options(${name} PRIVATE
-      -ffreestanding -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
+      -ffreestanding -fno-exceptions -fno-rtti
       -fno-stack-protector -fno-threadsafe-statics -Wall -Wno-unused-parameter)
     if(CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")
       set(entry _DriverEntry@8)
@@ -49,7 +49,7 @@ function(tarvik_kernel_driver name)
       set(entry DriverEntry)
     endif()
     target_link_options(${name} PRIVATE
-      -nostdlib -shared -Wl,--subsystem,native -Wl,--entry,${entry}
+      -nostdlib -shared -Wl,--subsystem,native -Wl,--entry,${entry} -Wl,--exclude-all-symbols
       -Wl,--image-base,0x10000 -Wl,--file-alignment,0x1000 -Wl,--section-alignment,0x1000
       -Wl,--nxcompat -Wl,--dynamicbase)
     target_link_libraries(${name} PRIVATE ntoskrnl hal)

@@ -7,6 +7,14 @@
 #include <winioctl.h>
 #endif
 
+// Device interface class under which the driver registers every printer it
+// drives: {67BD7ECD-F786-43D1-8FE0-2C32E029D0FE}. A pipe is opened by
+// appending a backslash and the pipe's name ("if0pipe0") to the interface's
+// symbolic link; the link alone opens the device for the control requests.
+// Include <initguid.h> before this header in one source file to define it.
+DEFINE_GUID(GUID_DEVINTERFACE_USB_PIPES,
+            0x67bd7ecd, 0xf786, 0x43d1, 0x8f, 0xe0, 0x2c, 0x32, 0xe0, 0x29, 0xd0, 0xfe);
+
 // All codes: FILE_DEVICE_UNKNOWN, METHOD_BUFFERED, FILE_ANY_ACCESS; input and
 // output share the request's system buffer.
 #define TARVIK_USB_CTL_CODE(function) CTL_CODE(FILE_DEVICE_UNKNOWN, (function), METHOD_BUFFERED, FILE_ANY_ACCESS)
