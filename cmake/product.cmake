@@ -61,7 +61,8 @@ function(tarvik_kernel_driver name)
   else()
     add_library(${name} MODULE ${ARG_SOURCES})
     set_target_properties(${name} PROPERTIES PREFIX "" LIBRARY_OUTPUT_DIRECTORY ${TARVIK_DRIVER_DIR})
-    target_compile_options(${name} PRIVATE -fno-exceptions -fno-rtti)
+    # No tail calls: the verifier attributes a call to the driver code it returns to.
+    target_compile_options(${name} PRIVATE -fno-exceptions -fno-rtti -fno-optimize-sibling-calls)
     # A driver imports from the kernel library only, as a .sys imports from
     # ntoskrnl (the C library is there for the memcpy family ntoskrnl exports).
     target_link_libraries(${name} PRIVATE winsim_kernel)

@@ -3,6 +3,7 @@
 // memory alive while anything still points at it.
 #include "device.h"
 
+#include "irp.h"
 #include "machine.h"
 
 #include <cstdio>
@@ -177,6 +178,10 @@ VOID IoDeleteDevice(PDEVICE_OBJECT device)
                      "IoDeleteDevice on " + DeviceDescription(device) +
                          " while it is still attached to the device below it (IoDetachDevice first)",
                      caller);
+    }
+    CheckNoIrpsHeldBy(device, caller);
+    {
+        std::lock_guard<std::mutex> lock(g_databaseLock);
         rec->deleted = true;
         PDEVICE_OBJECT *link = &device->DriverObject->DeviceObject;
         while (*link != nullptr && *link != device)

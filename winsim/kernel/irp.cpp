@@ -77,6 +77,10 @@ std::shared_ptr<IrpRecord> RecordOfIrp(PIRP irp, const void *caller, const char 
     if (header->magic != kIrpMagic)
         BugCheck("NOT_AN_IRP", std::string(operation) + " on " + Hex(irp) + ", which is not an IRP", caller);
     std::shared_ptr<IrpRecord> rec = header->record;
+    if (rec->state == IrpState::Freed && strcmp(operation, "IoCompleteRequest") == 0)
+        BugCheck("IRP_COMPLETED_TWICE",
+                 "IoCompleteRequest on IRP " + Hex(irp) + " (" + rec->description + "), already completed and freed",
+                 caller);
     if (rec->state == IrpState::Freed)
         BugCheck("IRP_USED_AFTER_FREE",
                  std::string(operation) + " on IRP " + Hex(irp) + " (" + rec->description +
@@ -192,6 +196,25 @@ std::vector<std::string> DescribeLiveIrps(const Module *allocatedBy)
     return out;
 }
 
+void CheckNoIrpsHeldBy(PDEVICE_OBJECT device, const void *caller)
+{
+    auto &t = Tracker();
+    std::lock_guard<std::mutex> lock(t.lock);
+    for (IrpRecord *rec : t.live) {
+        std::lock_guard<std::mutex> recLock(rec->lock);
+        PIRP irp = rec->irp;
+        if (rec->state != IrpState::Dispatched || irp->CurrentLocation < 1 || irp->CurrentLocation > irp->StackCount)
+            continue;
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        // A driver deletes its device while handling the remove request itself.
+        if (stack->DeviceObject == device && stack->MajorFunction != IRP_MJ_PNP)
+            BugCheck("IRP_NOT_COMPLETED_AT_DELETE",
+                     "IoDeleteDevice on " + DeviceDescription(device) + " while it still holds " + rec->description +
+                         " (IRP " + Hex(irp) + "), never completed",
+                     caller);
+    }
+}
+
 void ReleaseQuarantine()
 {
     auto &t = Tracker();
@@ -286,7 +309,9 @@ void CheckPendingContract(IrpRecord *rec, PIRP irp, int location, NTSTATUS statu
     if (status == STATUS_PENDING) {
         if (marked)
             return;
-        if (walked)
+        // Still at this location: no completion routine of the driver can mark
+        // it later, so the mark is missing now.
+        if (walked || irp->CurrentLocation == location)
             BugCheck("PENDING_NOT_MARKED",
                      "dispatch routine returned STATUS_PENDING for " + rec->description +
                          " without IoMarkIrpPending on its stack location",

@@ -42,6 +42,8 @@ std::shared_ptr<IrpRecord> RecordOfIrp(PIRP irp, const void *caller, const char 
 void FreeIrp(PIRP irp, const void *caller);
 BOOLEAN CancelIrp(PIRP irp);
 void ReleaseQuarantine();
+// Deleting a device object that still holds a request stops the machine.
+void CheckNoIrpsHeldBy(PDEVICE_OBJECT device, const void *caller);
 std::vector<std::string> DescribeLiveIrps(const Module *allocatedBy);
 std::string StackDescription(PIO_STACK_LOCATION stack);
 std::string IoControlName(ULONG code, const char *fallback);

@@ -144,6 +144,27 @@ PDRIVER_OBJECT Machine::LoadDriver(const std::string &service)
     return object;
 }
 
+PDRIVER_OBJECT Machine::CreateBuiltinDriver(const std::string &name)
+{
+    auto driver = std::make_unique<LoadedDriver>();
+    driver->module.name = name;
+    driver->driverName = u"\\Driver\\" + Wide(name);
+    driver->serviceName = Wide(name);
+    PDRIVER_OBJECT object = &driver->object;
+    object->Type = 4;
+    object->Size = sizeof(DRIVER_OBJECT);
+    object->DriverExtension = &driver->extension;
+    driver->extension.DriverObject = object;
+    object->DriverName.Buffer = reinterpret_cast<PWSTR>(driver->driverName.data());
+    object->DriverName.Length = object->DriverName.MaximumLength =
+        static_cast<USHORT>(driver->driverName.size() * sizeof(WCHAR));
+    for (auto &f : object->MajorFunction)
+        f = InvalidDeviceRequest;
+    std::lock_guard<std::mutex> lock(lock_);
+    drivers_[name] = std::move(driver);
+    return object;
+}
+
 PDRIVER_OBJECT Machine::FindDriver(const std::string &service)
 {
     std::lock_guard<std::mutex> lock(lock_);
@@ -176,7 +197,7 @@ void Machine::UnloadDriver(PDRIVER_OBJECT object)
         return;
     if (!LiveDevicesOf(object).empty())
         BugCheck("DRIVER_UNLOADED_WITH_DEVICES",
-                 "driver " + driver->module.name + " unloaded while it still has device objects", nullptr);
+                 "driver " + driver->module.name + " unloaded while it still has device objects", object->DriverStart);
     if (object->DriverUnload != nullptr) {
         CallbackGuard guard("DriverUnload", reinterpret_cast<const void *>(object->DriverUnload));
         object->DriverUnload(object);
@@ -190,13 +211,14 @@ void Machine::UnloadDriver(PDRIVER_OBJECT object)
         std::string detail = "driver " + driver->module.name + " unloaded without freeing:";
         for (auto &f : findings)
             detail += "\n      " + f;
-        BugCheck("LEAK_AT_UNLOAD", detail, nullptr);
+        BugCheck("LEAK_AT_UNLOAD", detail, object->DriverStart);
     }
     {
         std::lock_guard<std::mutex> lock(g_modulesLock);
         std::erase(g_modules, &driver->module);
     }
-    dlclose(driver->module.handle);
+    if (driver->module.handle != nullptr)
+        dlclose(driver->module.handle);
     Trace("driver " + driver->module.name + " unloaded");
 }
 

@@ -33,6 +33,10 @@ public:
     PDRIVER_OBJECT LoadDriver(const std::string &service);
     PDRIVER_OBJECT FindDriver(const std::string &service);
     void UnloadDriver(PDRIVER_OBJECT driver);
+    // A driver object for driver code that lives in the simulator itself or in
+    // a test program (no image is loaded). Every major function starts out
+    // completing with STATUS_INVALID_DEVICE_REQUEST.
+    PDRIVER_OBJECT CreateBuiltinDriver(const std::string &name);
     std::vector<const Module *> Modules();
     const Module *ModuleAt(const void *address);
     const Module *ModuleOfDriver(PDRIVER_OBJECT driver);
