@@ -36,10 +36,9 @@ PDEVICE_OBJECT TestMachine::BuildStack(const std::string &instanceId, const std:
             return nullptr;
         objects.push_back(driver);
     }
-    PDEVICE_OBJECT pdo = CreateRootPdo(Wide(instanceId));
+    PDEVICE_OBJECT pdo = CreatePdo(instanceId);
     if (pdo == nullptr)
         return nullptr;
-    pdos_.push_back(pdo);
     for (PDRIVER_OBJECT driver : objects) {
         NTSTATUS status;
         {
@@ -53,6 +52,16 @@ PDEVICE_OBJECT TestMachine::BuildStack(const std::string &instanceId, const std:
     }
     return pdo;
 }
+
+PDEVICE_OBJECT TestMachine::CreatePdo(const std::string &instanceId)
+{
+    PDEVICE_OBJECT pdo = CreateRootPdo(Wide(instanceId));
+    if (pdo != nullptr)
+        pdos_.push_back(pdo);
+    return pdo;
+}
+
+PDRIVER_OBJECT TestMachine::CreateDriver(const std::string &name) { return machine_->CreateBuiltinDriver(name); }
 
 NTSTATUS TestMachine::SendPnp(PDEVICE_OBJECT pdo, UCHAR minor)
 {

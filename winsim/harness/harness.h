@@ -38,6 +38,12 @@ public:
     // if a driver failed to load or AddDevice failed.
     PDEVICE_OBJECT BuildStack(const std::string &instanceId, const std::vector<std::string> &drivers);
 
+    // A bare PDO on the root bus, for stacks a test builds itself.
+    PDEVICE_OBJECT CreatePdo(const std::string &instanceId);
+
+    // A driver object for driver code inside the test program itself.
+    PDRIVER_OBJECT CreateDriver(const std::string &name);
+
     // Sends a Plug and Play request to the top of the PDO's stack and waits;
     // every PnP request starts with STATUS_NOT_SUPPORTED, as on Windows.
     NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minor);

@@ -4,6 +4,7 @@
 #include <ntdef.h>
 
 #define STATUS_SUCCESS                           ((NTSTATUS)0x00000000L)
+#define STATUS_CONTINUE_COMPLETION               STATUS_SUCCESS
 #define STATUS_WAIT_0                            ((NTSTATUS)0x00000000L)
 #define STATUS_WAIT_1                            ((NTSTATUS)0x00000001L)
 #define STATUS_ABANDONED                         ((NTSTATUS)0x00000080L)
