@@ -71,6 +71,8 @@ struct InvokeCase {
     bool invoked;
 };
 
+void PrintTo(const InvokeCase &c, std::ostream *os) { *os << c.name; }
+
 class CompletionRoutineFlags : public KernelTest, public testing::WithParamInterface<InvokeCase> {};
 
 TEST_P(CompletionRoutineFlags, InvokedExactlyWhenAFlagMatches)
@@ -219,6 +221,8 @@ struct ThreadedCase {
     bool eventSet;   // the caller's event and I/O status block are written
     bool copied;     // output copied back (METHOD_BUFFERED)
 };
+
+void PrintTo(const ThreadedCase &c, std::ostream *os) { *os << c.name; }
 
 class ThreadedCompletion : public KernelTest, public testing::WithParamInterface<ThreadedCase> {};
 

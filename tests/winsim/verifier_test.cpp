@@ -21,6 +21,8 @@ struct RuleCase {
     Then then;
 };
 
+void PrintTo(const RuleCase &c, std::ostream *os) { *os << c.name; }
+
 void BreakRuleAndFinish(const RuleCase &c)
 {
     TestMachine m;

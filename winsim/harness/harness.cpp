@@ -11,6 +11,17 @@
 
 namespace winsim::harness {
 
+std::vector<std::string> DescribeStack(PDEVICE_OBJECT pdo)
+{
+    std::vector<std::string> lines;
+    std::lock_guard<std::mutex> lock(DeviceDatabaseLock());
+    for (PDEVICE_OBJECT d = pdo; d != nullptr; d = d->AttachedDevice)
+        lines.insert(lines.begin(), DeviceDescription(d));
+    return lines;
+}
+
+void SetTrace(std::function<void(const std::string &)> sink) { SetTraceSink(std::move(sink)); }
+
 TestMachine::TestMachine(MachineOptions options)
 {
     MachineConfig config;

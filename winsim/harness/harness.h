@@ -5,6 +5,7 @@
 
 #include <wdm.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,6 +21,13 @@ struct MachineOptions {
     ULONG osMajor = 10, osMinor = 0;
     ULONG timeIncrement = 156250;
 };
+
+// The devices of a stack, top first: "\Driver\passthru (unnamed ...)".
+std::vector<std::string> DescribeStack(PDEVICE_OBJECT pdo);
+
+// Trace lines (one per request as it passes each device object) go to the
+// sink while it is set; an empty function turns tracing off.
+void SetTrace(std::function<void(const std::string &)> sink);
 
 class TestMachine {
 public:

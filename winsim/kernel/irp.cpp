@@ -438,7 +438,8 @@ VOID IofCompleteRequest(PIRP irp, CCHAR boost)
     }
     if (TraceEnabled())
         Trace(rec->description + " completed " + StatusName(status) + " Information=" +
-              std::to_string(irp->IoStatus.Information) + " by " + DescribeAddress(caller));
+              std::to_string(irp->IoStatus.Information) + " by " +
+              (ModuleFromAddress(caller) ? ModuleFromAddress(caller)->name : std::string("winsim")));
 
     while (irp->CurrentLocation <= irp->StackCount) {
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs everything the project needs to build and test on Debian 12:
+# compilers for the host and for Windows (mingw-w64), CMake and Ninja, the
+# test and benchmark libraries, and binutils for symbolised verifier reports.
+set -euo pipefail
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then
+  SUDO=sudo
+fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update
+$SUDO apt-get install -y --no-install-recommends \
+  build-essential binutils cmake ninja-build \
+  libgtest-dev libgmock-dev libbenchmark-dev \
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
