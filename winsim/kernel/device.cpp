@@ -132,7 +132,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, PUNICODE_STR
         deviceName = Wide(buf);
     }
     size_t bytes = sizeof(DEVICE_OBJECT) + (extensionSize + 15) / 16 * 16;
-    auto *device = static_cast<PDEVICE_OBJECT>(aligned_alloc(16, bytes));
+    auto *device = static_cast<PDEVICE_OBJECT>(aligned_alloc(16, (bytes + 15) / 16 * 16));
     memset(device, 0, bytes);
     auto *rec = new DeviceRecord;
     rec->device = device;
