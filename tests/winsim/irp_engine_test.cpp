@@ -172,7 +172,7 @@ TEST_F(IrpEngine, PendingReturnedPropagatesThroughLocationsWithoutRoutines)
 // walk to the locations above.
 TEST_F(IrpEngine, CompletionResumesAfterMoreProcessingRequired)
 {
-    PIRP held = nullptr;
+    std::atomic<PIRP> held{nullptr};
     PDEVICE_OBJECT bottom = Device([&](PDEVICE_OBJECT, PIRP irp) {
         IoMarkIrpPending(irp);
         held = irp;
@@ -199,9 +199,9 @@ TEST_F(IrpEngine, CompletionResumesAfterMoreProcessingRequired)
         bottom);
     RoutineLog creatorLog;
     std::thread completer([&] {
-        while (__atomic_load_n(&held, __ATOMIC_ACQUIRE) == nullptr)
+        while (held.load() == nullptr)
             std::this_thread::yield();
-        CompleteIrp(held, STATUS_SUCCESS);
+        CompleteIrp(held.load(), STATUS_SUCCESS);
     });
     NTSTATUS status = IoCallDriver(middle, CreatorIrp(middle->StackSize, &creatorLog));
     completer.join();

@@ -138,7 +138,7 @@ void FreeIrp(PIRP irp, const void *caller)
             BugCheck("IRP_FREED_IN_USE",
                      "IoFreeIrp on IRP " + Hex(irp) + " (" + rec->description + ") while a driver still owns it",
                      caller);
-        if (irp->CancelRoutine != nullptr)
+        if (__atomic_load_n(&irp->CancelRoutine, __ATOMIC_ACQUIRE) != nullptr)
             BugCheck("IRP_FREED_WITH_CANCEL_ROUTINE", "IoFreeIrp on IRP " + Hex(irp) + " with a cancel routine set",
                      caller);
         rec->state = IrpState::Freed;
@@ -409,12 +409,12 @@ VOID IofCompleteRequest(PIRP irp, CCHAR boost)
         BugCheck("IRQL_NOT_LESS_OR_EQUAL", "IoCompleteRequest above DISPATCH_LEVEL", caller);
     if (status == STATUS_PENDING)
         BugCheck("IRP_COMPLETED_WITH_PENDING", "IoCompleteRequest with IoStatus.Status STATUS_PENDING", caller);
-    if (irp->CancelRoutine != nullptr)
+    if (__atomic_load_n(&irp->CancelRoutine, __ATOMIC_ACQUIRE) != nullptr)
         BugCheck("IRP_COMPLETED_WITH_CANCEL_ROUTINE",
                  "IoCompleteRequest on " + rec->description + " while its cancel routine is still set", caller);
     {
         std::lock_guard<std::mutex> lock(rec->lock);
-        switch (rec->state) {
+        switch (rec->state.load()) {
         case IrpState::Dispatched:
         case IrpState::Stopped:
             break;

@@ -18,7 +18,7 @@ struct IrpRecord {
     std::mutex lock;
     PIRP irp = nullptr;
     size_t allocationBytes = 0;
-    IrpState state = IrpState::Allocated;
+    std::atomic<IrpState> state{IrpState::Allocated};  // read without the lock to spot a freed IRP
     const void *allocator = nullptr;
     const Module *allocatorModule = nullptr;  // driver that must free it
     const void *completer = nullptr;
