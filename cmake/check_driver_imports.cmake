@@ -1,0 +1,23 @@
+# Fails when a host driver image imports anything but the kernel library (and
+# the memory routines ntoskrnl exports too): a driver must not reach into the
+# C++ runtime or another driver. Run as: cmake -DDRIVER=<path.so> -P ...
+execute_process(COMMAND nm -D --undefined-only ${DRIVER} OUTPUT_VARIABLE imports RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "cannot read the imports of ${DRIVER}")
+endif()
+execute_process(COMMAND nm -D --defined-only ${KERNEL} OUTPUT_VARIABLE exports)
+string(REGEX MATCHALL "[A-Za-z_][A-Za-z0-9_@.]*\n" import_names "${imports}")
+set(bad "")
+foreach(name IN LISTS import_names)
+  string(STRIP "${name}" name)
+  if(name MATCHES "^(memcpy|memmove|memset|memcmp|strlen|__cxa_finalize|_ITM_.*|__gmon_start__|__stack_chk_fail)$")
+    continue()
+  endif()
+  string(FIND "${exports}" " ${name}\n" found)
+  if(found EQUAL -1)
+    list(APPEND bad ${name})
+  endif()
+endforeach()
+if(bad)
+  message(FATAL_ERROR "${DRIVER} imports symbols the kernel library does not export: ${bad}")
+endif()
