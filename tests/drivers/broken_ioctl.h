@@ -2,7 +2,9 @@
 // of the kernel interface, so a test can show the verifier catching it.
 #pragma once
 
+#ifndef CTL_CODE
 #include <winioctl.h>
+#endif
 
 #define BROKEN_CODE(n) CTL_CODE(FILE_DEVICE_UNKNOWN, 0x900 + (n), METHOD_BUFFERED, FILE_ANY_ACCESS)
 

@@ -6,6 +6,7 @@
 
 #include "device.h"
 #include "irp.h"
+#include "pnp.h"
 
 #include <mutex>
 
@@ -63,6 +64,8 @@ void DeleteFileObject(PFILE_OBJECT file)
     SendLifetimeRequest(file, IRP_MJ_CLOSE);
     PDEVICE_OBJECT device = file->DeviceObject;
     DeviceClosed(device);
+    if (DeviceOpenCount(device) == 0)
+        pnp::OnLastHandleClosed(device);
     DereferenceDevice(device);
     delete RecordOfFile(file);
     memset(file, 0xDD, sizeof *file);
@@ -130,6 +133,11 @@ NTSTATUS Open(const std::u16string &ntPath, const OpenOptions &options, PFILE_OB
     if (DeviceDeletePending(device)) {
         DereferenceDevice(device);
         return STATUS_NO_SUCH_DEVICE;
+    }
+    status = pnp::CheckOpenAllowed(device);
+    if (!NT_SUCCESS(status)) {
+        DereferenceDevice(device);
+        return status;
     }
     // Exclusivity is the named device object's own flag; devices attached
     // above it cannot make it exclusive.

@@ -7,6 +7,7 @@
 #include "irp.h"
 #include "file.h"
 #include "lowres.h"
+#include "pnp.h"
 
 #include <dlfcn.h>
 
@@ -19,7 +20,7 @@ void StopDpcThread();
 void StartWorkerPool();
 void StopWorkerPool();
 void StartRootBus();
-void StopRootBus();
+std::vector<std::string> StopRootBus();
 
 namespace {
 
@@ -58,6 +59,7 @@ Machine::Machine(MachineConfig config) : config_(std::move(config)), bootTime_(s
     StartDpcThread();
     StartWorkerPool();
     StartRootBus();
+    pnp::Start();
 }
 
 Machine::~Machine()
@@ -246,7 +248,8 @@ std::vector<std::string> Machine::Shutdown()
     if (shutDown_)
         return findings;
     shutDown_ = true;
-    StopRootBus();
+    pnp::Stop();
+    findings = StopRootBus();
     std::vector<PDRIVER_OBJECT> loaded;
     {
         std::lock_guard<std::mutex> lock(lock_);

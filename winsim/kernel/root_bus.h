@@ -5,9 +5,15 @@
 
 namespace winsim {
 
-// A new PDO on the root bus with the given device instance ID
-// (e.g. u"ROOT\\WINSIM\\0000"), ready for drivers to attach to.
+// A bare PDO on the root bus (no IDs), for stacks a test builds by hand.
 PDEVICE_OBJECT CreateRootPdo(const std::u16string &instanceId);
 void DeleteRootPdo(PDEVICE_OBJECT pdo);
+
+// A root-enumerated device with IDs, as the Plug and Play manager enumerates
+// it. instanceId is the whole device instance ID, e.g. ROOT\PORTS\0000.
+PDEVICE_OBJECT CreateRootChild(const std::u16string &instanceId, const std::vector<std::u16string> &hardwareIds,
+                               const std::vector<std::u16string> &compatibleIds);
+// The device is gone: its PDO is deleted at the next remove request.
+void MarkRootChildMissing(PDEVICE_OBJECT pdo);
 
 }  // namespace winsim

@@ -1,0 +1,129 @@
+// Conformance of the Plug and Play and power managers: the requests each
+// driver of a stack sees, in order, for each event. Sources: Microsoft Learn,
+// "Adding a PnP Device to a Running System", "Starting a Device", "Stopping a
+// Device for Resource Rebalancing", "Removing a Device in a Function Driver",
+// "Handling an IRP_MN_SURPRISE_REMOVAL Request", "System Power States" and
+// "Sending IRP_MN_QUERY_POWER or IRP_MN_SET_POWER for Device Power States".
+#include <gtest/gtest.h>
+#include <harness.h>
+#include <windows.h>
+
+#include "../../winsim/kernel/pnp.h"
+
+#include <mutex>
+
+namespace winsim::test {
+namespace {
+
+// Collects the requests that reach one driver, as trace lines show them.
+class RequestLog {
+public:
+    explicit RequestLog(std::string driver) : driver_("-> \\Driver\\" + std::move(driver))
+    {
+        harness::SetTrace([this](const std::string &line) {
+            if (line.find(driver_) == std::string::npos || line.find("returned") != std::string::npos)
+                return;
+            std::lock_guard<std::mutex> lock(lock_);
+            lines_.push_back(line.substr(0, line.find(" -> ")));
+        });
+    }
+    ~RequestLog() { harness::SetTrace({}); }
+
+    std::vector<std::string> Take()
+    {
+        std::lock_guard<std::mutex> lock(lock_);
+        return std::exchange(lines_, {});
+    }
+
+private:
+    std::string driver_;
+    std::mutex lock_;
+    std::vector<std::string> lines_;
+};
+
+std::string Pnp(const char *minor) { return std::string("IRP_MJ_PNP/") + minor; }
+
+const pnp::DeviceIdentity kDevice{u"ROOT\\WINSIM_TEST\\0000", {u"ROOT\\WINSIM_TEST"}, {}};
+const pnp::DriverStack kStack{{"sink", "passthru"}};
+
+class PnpManager : public testing::Test {
+protected:
+    harness::TestMachine machine_;
+};
+
+TEST_F(PnpManager, ArrivalAddsDriversAndStartsInWindowsOrder)
+{
+    RequestLog log("passthru");
+    pnp::DeviceNode *node = pnp::AddRootDevice(kDevice, kStack);
+    ASSERT_NE(node, nullptr);
+    EXPECT_EQ(pnp::StateOf(node), pnp::NodeState::Started);
+    EXPECT_EQ(log.Take(), (std::vector<std::string>{
+                              Pnp("IRP_MN_QUERY_RESOURCE_REQUIREMENTS"),
+                              Pnp("IRP_MN_FILTER_RESOURCE_REQUIREMENTS"),
+                              Pnp("IRP_MN_START_DEVICE"),
+                              Pnp("IRP_MN_QUERY_CAPABILITIES"),
+                              Pnp("IRP_MN_QUERY_PNP_DEVICE_STATE"),
+                              Pnp("IRP_MN_QUERY_DEVICE_RELATIONS"),
+                          }));
+}
+
+TEST_F(PnpManager, RebalanceStopsAndStartsAgain)
+{
+    pnp::DeviceNode *node = pnp::AddRootDevice(kDevice, kStack);
+    RequestLog log("passthru");
+    EXPECT_EQ(pnp::StopAndRestart(node), STATUS_SUCCESS);
+    auto seen = log.Take();
+    ASSERT_GE(seen.size(), 3u);
+    EXPECT_EQ(seen[0], Pnp("IRP_MN_QUERY_STOP_DEVICE"));
+    EXPECT_EQ(seen[1], Pnp("IRP_MN_STOP_DEVICE"));
+    EXPECT_NE(std::find(seen.begin(), seen.end(), Pnp("IRP_MN_START_DEVICE")), seen.end());
+    EXPECT_EQ(pnp::StateOf(node), pnp::NodeState::Started);
+}
+
+TEST_F(PnpManager, SurpriseRemovalWaitsForTheLastHandleBeforeRemove)
+{
+    pnp::DeviceNode *node = pnp::AddRootDevice(kDevice, kStack);
+    machine_.CreateLink("\\??\\PNPTEST", pnp::PdoOf(node));
+    HANDLE h = CreateFileA("\\\\.\\PNPTEST", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    RequestLog log("passthru");
+    pnp::SurpriseRemove(node);
+    EXPECT_EQ(log.Take(), std::vector<std::string>{Pnp("IRP_MN_SURPRISE_REMOVAL")});
+    EXPECT_EQ(pnp::StateOf(node), pnp::NodeState::SurpriseRemoved);
+    // New opens fail once the device is gone.
+    EXPECT_EQ(CreateFileA("\\\\.\\PNPTEST", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+    CloseHandle(h);
+    // The remove request comes from the PnP thread after the close.
+    pnp::Flush();
+    EXPECT_EQ(pnp::StateOf(node), pnp::NodeState::Removed);
+    auto seen = log.Take();
+    EXPECT_EQ(seen.back(), Pnp("IRP_MN_REMOVE_DEVICE"));
+    EXPECT_FALSE(pnp::IsPresent(node));
+}
+
+TEST_F(PnpManager, DisableRemovesTheStackAndEnableBuildsItAgain)
+{
+    pnp::DeviceNode *node = pnp::AddRootDevice(kDevice, kStack);
+    RequestLog log("passthru");
+    EXPECT_EQ(pnp::Disable(node), STATUS_SUCCESS);
+    EXPECT_EQ(log.Take(), (std::vector<std::string>{Pnp("IRP_MN_QUERY_REMOVE_DEVICE"), Pnp("IRP_MN_REMOVE_DEVICE")}));
+    EXPECT_EQ(pnp::StateOf(node), pnp::NodeState::Disabled);
+    EXPECT_TRUE(pnp::IsPresent(node));
+    EXPECT_EQ(pnp::Enable(node), STATUS_SUCCESS);
+    EXPECT_EQ(pnp::StateOf(node), pnp::NodeState::Started);
+}
+
+TEST_F(PnpManager, SleepQueriesThenSetsAndResumeSetsWorking)
+{
+    pnp::AddRootDevice(kDevice, kStack);
+    RequestLog log("passthru");
+    EXPECT_EQ(pnp::Sleep(PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_EQ(pnp::SystemState(), PowerSystemSleeping3);
+    pnp::Resume();
+    EXPECT_EQ(log.Take(), (std::vector<std::string>{"IRP_MJ_POWER/IRP_MN_QUERY_POWER", "IRP_MJ_POWER/IRP_MN_SET_POWER",
+                                                    "IRP_MJ_POWER/IRP_MN_SET_POWER"}));
+    EXPECT_EQ(pnp::SystemState(), PowerSystemWorking);
+}
+
+}  // namespace
+}  // namespace winsim::test
