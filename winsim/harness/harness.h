@@ -5,6 +5,8 @@
 
 #include <wdm.h>
 
+#include "../kernel/lowres.h"
+
 #include <functional>
 #include <memory>
 #include <string>
