@@ -117,4 +117,6 @@ WINBASEAPI HANDLE WINAPI OpenThread(DWORD dwDesiredAccess, BOOL bInheritHandle, 
 
 WINSIM_END_C
 
+#include <winbase_comm.h>
+
 #endif
