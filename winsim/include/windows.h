@@ -118,5 +118,6 @@ WINBASEAPI HANDLE WINAPI OpenThread(DWORD dwDesiredAccess, BOOL bInheritHandle, 
 WINSIM_END_C
 
 #include <winbase_comm.h>
+#include <winreg.h>
 
 #endif
