@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include "../../winsim/kernel/pnp.h"
+#include "../../winsim/registry/registry.h"
 
 #include <mutex>
 
@@ -123,6 +124,32 @@ TEST_F(PnpManager, SleepQueriesThenSetsAndResumeSetsWorking)
     EXPECT_EQ(log.Take(), (std::vector<std::string>{"IRP_MJ_POWER/IRP_MN_QUERY_POWER", "IRP_MJ_POWER/IRP_MN_SET_POWER",
                                                     "IRP_MJ_POWER/IRP_MN_SET_POWER"}));
     EXPECT_EQ(pnp::SystemState(), PowerSystemWorking);
+}
+
+// A device that arrives gets the drivers of the staged package that matches
+// its hardware IDs: function driver first, then the upper filter; a Ports
+// class device gets a COM name, and keeps it when it comes back.
+TEST_F(PnpManager, ArrivalInstallsFromTheInfAndKeepsThePortNameAcrossReplug)
+{
+    auto package = machine_.InstallPackage(WINSIM_TEST_PACKAGES "/com_port/winsim_port.inf");
+    ASSERT_TRUE(package.ok) << package.error;
+    EXPECT_EQ(package.publishedName, "oem0.inf");
+
+    const pnp::DeviceIdentity device{u"ROOT\\PORT_TEST\\0000",
+                                     {u"USB\\VID_F00D&PID_0001&REV_0100", u"USB\\VID_F00D&PID_0001"}, {}};
+    pnp::DeviceNode *node = pnp::AddRootDevice(device);
+    ASSERT_EQ(pnp::StateOf(node), pnp::NodeState::Started);
+    EXPECT_EQ(harness::DescribeStack(pnp::PdoOf(node)).front().rfind("\\Driver\\passthru", 0), 0u)
+        << "the upper filter is on top";
+    std::string instanceKey = "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\ROOT\\PORT_TEST\\0000";
+    EXPECT_EQ(registry::GetString(instanceKey + "\\Device Parameters", "PortName"), "COM1");
+
+    pnp::SurpriseRemove(node);
+    EXPECT_FALSE(pnp::IsPresent(node));
+    pnp::DeviceNode *again = pnp::AddRootDevice(device);
+    EXPECT_EQ(again, node) << "the same instance ID is the same device";
+    EXPECT_EQ(pnp::StateOf(again), pnp::NodeState::Started);
+    EXPECT_EQ(registry::GetString(instanceKey + "\\Device Parameters", "PortName"), "COM1");
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include "../kernel/internal.h"
 #include "../kernel/machine.h"
 #include "../kernel/root_bus.h"
+#include "../registry/registry.h"
+#include "../setup/installer.h"
 #include "../win32/handles.h"
 
 #include <algorithm>
@@ -26,6 +28,7 @@ TestMachine::TestMachine(MachineOptions options)
 {
     MachineConfig config;
     config.driverDirectory = options.driverDirectory.empty() ? WINSIM_DEFAULT_DRIVER_DIR : options.driverDirectory;
+    config.windowsDirectory = options.windowsDirectory;
     config.osMajor = options.osMajor;
     config.osMinor = options.osMinor;
     config.timeIncrement = options.timeIncrement;
@@ -72,6 +75,19 @@ PDEVICE_OBJECT TestMachine::CreatePdo(const std::string &instanceId)
     return pdo;
 }
 
+TestMachine::PackageResult TestMachine::InstallPackage(const std::string &infPath)
+{
+    setup::PackageResult r = machine_->Setup().InstallPackage(infPath);
+    return PackageResult{r.ok, r.publishedName, r.error};
+}
+
+void TestMachine::InstallWithoutUpperFilters(bool without) { machine_->Policy().withoutUpperFilters = without; }
+
+void TestMachine::AssignPortName(const std::string &instanceId, const std::string &portName)
+{
+    machine_->Policy().portNames[Wide(instanceId)] = portName;
+}
+
 PDRIVER_OBJECT TestMachine::CreateDriver(const std::string &name) { return machine_->CreateBuiltinDriver(name); }
 
 NTSTATUS TestMachine::SendPnp(PDEVICE_OBJECT pdo, UCHAR minor)
@@ -114,6 +130,8 @@ std::vector<std::string> TestMachine::Shutdown()
     std::vector<std::string> findings;
     if (size_t handles = win32::OpenHandleCount())
         findings.push_back(std::to_string(handles) + " Win32 handle(s) still open");
+    if (size_t keys = registry::OpenUserKeyHandleCount())
+        findings.push_back(std::to_string(keys) + " registry key handle(s) (HKEY) still open");
     while (!pdos_.empty())
         RemoveStack(pdos_.back());
     for (auto &f : machine_->Shutdown())

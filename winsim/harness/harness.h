@@ -20,6 +20,7 @@ namespace winsim::harness {
 
 struct MachineOptions {
     std::string driverDirectory;  // empty: the build's driver folder
+    std::string windowsDirectory; // empty: a fresh temporary folder, removed at the end
     ULONG osMajor = 10, osMinor = 0;
     ULONG timeIncrement = 156250;
 };
@@ -64,6 +65,20 @@ public:
     // Creates a symbolic link (e.g. \??\TEST0 to the PDO's name) so that an
     // application can open the device.
     NTSTATUS CreateLink(const std::string &link, PDEVICE_OBJECT device);
+
+    // Stages a driver package from its INF, as `pnputil /add-driver` does;
+    // devices that arrive later and match get its drivers. Returns the
+    // published name (oem<N>.inf), or the error naming file and line.
+    struct PackageResult {
+        bool ok;
+        std::string publishedName;
+        std::string error;
+    };
+    PackageResult InstallPackage(const std::string &infPath);
+
+    // Installation choices for devices that arrive from now on.
+    void InstallWithoutUpperFilters(bool without);
+    void AssignPortName(const std::string &instanceId, const std::string &portName);
 
     // Stops the machine: drivers unloaded, threads ended. Returns what was
     // left behind (open handles, devices, IRPs); empty means clean. Leaks of a

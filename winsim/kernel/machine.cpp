@@ -8,8 +8,13 @@
 #include "file.h"
 #include "lowres.h"
 #include "pnp.h"
+#include "../registry/registry.h"
+#include "../setup/installer.h"
 
 #include <dlfcn.h>
+#include <stdlib.h>
+
+#include <filesystem>
 
 #include <cstdio>
 
@@ -56,17 +61,111 @@ Machine::Machine(MachineConfig config) : config_(std::move(config)), bootTime_(s
         abort();
     }
     SetLowResourceMode(LowResourceMode::Off);
+    registry::Boot({config_.osMajor, config_.osMinor, config_.osBuild});
+    if (config_.windowsDirectory.empty()) {
+        std::string pattern = (std::filesystem::temp_directory_path() / "winsim-XXXXXX").string();
+        if (mkdtemp(pattern.data()) == nullptr) {
+            fprintf(stderr, "winsim: cannot create the machine's Windows folder under %s\n", pattern.c_str());
+            abort();
+        }
+        config_.windowsDirectory = pattern;
+        temporaryWindowsDirectory_ = true;
+    }
+    setup::SetupConfig setupConfig;
+    setupConfig.windowsDirectory = config_.windowsDirectory;
+    setup_ = std::make_unique<setup::DriverSetup>(setupConfig);
     StartDpcThread();
     StartWorkerPool();
     StartRootBus();
     pnp::Start();
+    pnp::SetDriverResolver([this](const pnp::DeviceIdentity &identity) { return ResolveDrivers(identity); });
 }
 
 Machine::~Machine()
 {
     if (!shutDown_)
         Shutdown();
+    setup_.reset();
+    if (temporaryWindowsDirectory_) {
+        std::error_code ignored;
+        std::filesystem::remove_all(config_.windowsDirectory, ignored);
+    }
     g_current = nullptr;
+}
+
+// A device's drivers: the ones it was installed with before (a device that
+// comes back), or the best match among the staged packages, installed now.
+std::optional<pnp::DriverStack> Machine::ResolveDrivers(const pnp::DeviceIdentity &identity)
+{
+    std::optional<setup::DeviceResult> installed = setup_->InstalledDriver(identity.instanceId);
+    setup::DeviceResult result;
+    if (installed) {
+        result = *installed;
+    } else {
+        setup::DeviceOptions options;
+        if (auto it = policy_.portNames.find(identity.instanceId); it != policy_.portNames.end())
+            options.portName = it->second;
+        result = setup_->InstallDevice(identity.instanceId, identity.hardwareIds, identity.compatibleIds, options);
+    }
+    if (!result.matched || !result.error.empty()) {
+        if (!result.error.empty())
+            fprintf(stderr, "winsim: installing %s failed: %s\n",
+                    Narrow(reinterpret_cast<const WCHAR *>(identity.instanceId.data()), identity.instanceId.size()).c_str(),
+                    result.error.c_str());
+        return std::nullopt;
+    }
+    if (policy_.withoutUpperFilters && !result.upperFilters.empty()) {
+        registry::DeleteValue(std::string(registry::kEnumKey) + "\\" +
+                                  Narrow(reinterpret_cast<const WCHAR *>(identity.instanceId.data()),
+                                         identity.instanceId.size()),
+                              "UpperFilters");
+        result.upperFilters.clear();
+    }
+    return pnp::DriverStack{result.StackServices()};
+}
+
+// The host image of a driver: the file its service's ImagePath names inside
+// the machine's Windows folder (an installed driver), else the build's
+// driver folder.
+std::string Machine::ImageOf(const std::string &service)
+{
+    std::optional<std::string> imagePath =
+        registry::GetString(std::string(registry::kServicesKey) + "\\" + service, "ImagePath");
+    if (imagePath) {
+        std::string relative = *imagePath;
+        for (const char *prefix : {"\\SystemRoot\\", "%SystemRoot%\\", "%systemroot%\\"})
+            if (relative.rfind(prefix, 0) == 0)
+                relative = relative.substr(strlen(prefix));
+        std::filesystem::path candidate = config_.windowsDirectory;
+        std::string part;
+        for (char c : relative + "\\") {
+            if (c != '\\') {
+                part += c;
+                continue;
+            }
+            if (part.empty())
+                continue;
+            // Windows paths ignore case; the folder's entries may differ in it.
+            std::filesystem::path next = candidate / part;
+            std::error_code ec;
+            if (!std::filesystem::exists(next, ec) && std::filesystem::is_directory(candidate, ec))
+                for (auto &entry : std::filesystem::directory_iterator(candidate, ec))
+                    if (strcasecmp(entry.path().filename().c_str(), part.c_str()) == 0)
+                        next = entry.path();
+            candidate = next;
+            part.clear();
+        }
+        // A host build's package carries the host images under the .sys
+        // names; anything else (a Windows image, a placeholder) cannot run here.
+        char magic[4] = {};
+        if (FILE *f = fopen(candidate.c_str(), "rb")) {
+            size_t n = fread(magic, 1, sizeof magic, f);
+            fclose(f);
+            if (n == sizeof magic && memcmp(magic, "\x7f" "ELF", 4) == 0)
+                return candidate.string();
+        }
+    }
+    return config_.driverDirectory + "/" + service + ".so";
 }
 
 Machine &Machine::Current()
@@ -89,7 +188,7 @@ PDRIVER_OBJECT Machine::LoadDriver(const std::string &service)
         return existing;
     auto driver = std::make_unique<LoadedDriver>();
     driver->module.name = service;
-    driver->module.path = config_.driverDirectory + "/" + service + ".so";
+    driver->module.path = ImageOf(service);
     driver->module.handle = dlopen(driver->module.path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (driver->module.handle == nullptr) {
         fprintf(stderr, "winsim: cannot load driver %s: %s\n", service.c_str(), dlerror());
@@ -234,6 +333,8 @@ void Machine::ReportDriverLeaks(LoadedDriver &driver, std::vector<std::string> &
     }
     for (auto &irp : DescribeLiveIrps(&driver.module))
         findings.push_back(irp);
+    for (auto &key : registry::OpenKernelKeyHandles(&driver.module))
+        findings.push_back(key);
 }
 
 std::vector<const Module *> Machine::Modules()

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "internal.h"
+#include "pnp.h"
 
 #include <chrono>
 #include <map>
@@ -10,10 +11,23 @@
 
 namespace winsim {
 
+namespace setup {
+class DriverSetup;
+}
+
 struct MachineConfig {
-    std::string driverDirectory;       // where the host driver images (.so) are
+    std::string driverDirectory;       // where the host images of uninstalled drivers (.so) are
+    std::string windowsDirectory;      // the machine's Windows folder; empty: a fresh temporary one
     ULONG osMajor = 10, osMinor = 0, osBuild = 19045;
     ULONG timeIncrement = 156250;      // 100-ns units per clock tick (15.625 ms)
+};
+
+// How devices get their drivers installed when they arrive.
+struct InstallPolicy {
+    // Leave the device's upper filters out (tests of a function driver alone).
+    bool withoutUpperFilters = false;
+    // A COM name to give a device (by instance ID) instead of the arbiter's choice.
+    std::map<std::u16string, std::string> portNames;
 };
 
 class Machine {
@@ -27,6 +41,8 @@ public:
     static Machine *CurrentOrNull();
 
     MachineConfig &Config() { return config_; }
+    setup::DriverSetup &Setup() { return *setup_; }
+    InstallPolicy &Policy() { return policy_; }
     std::chrono::steady_clock::time_point BootTime() const { return bootTime_; }
 
     // Drivers, loaded by service name from the driver directory.
@@ -51,8 +67,14 @@ private:
     struct LoadedDriver;
     void ReportDriverLeaks(LoadedDriver &driver, std::vector<std::string> &findings);
 
+    std::string ImageOf(const std::string &service);
+    std::optional<pnp::DriverStack> ResolveDrivers(const pnp::DeviceIdentity &identity);
+
     MachineConfig config_;
     std::chrono::steady_clock::time_point bootTime_;
+    bool temporaryWindowsDirectory_ = false;
+    std::unique_ptr<setup::DriverSetup> setup_;
+    InstallPolicy policy_;
     std::mutex lock_;
     std::map<std::string, std::unique_ptr<LoadedDriver>> drivers_;
     bool shutDown_ = false;

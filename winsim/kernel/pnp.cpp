@@ -13,6 +13,7 @@
 #include "machine.h"
 #include "pnp_requests.h"
 #include "root_bus.h"
+#include "../registry/registry.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -192,6 +193,13 @@ NTSTATUS AddDrivers(DeviceNode *node)
                                         node->identity.instanceId.size()));
         return STATUS_NO_SUCH_DEVICE;
     }
+    // Exclusive access is a property of the device the INF sets; the PnP
+    // manager gives it to the PDO, the device object applications open.
+    std::string instanceKey = std::string(registry::kEnumKey) + "\\" +
+                              Narrow(reinterpret_cast<const WCHAR *>(node->identity.instanceId.data()),
+                                     node->identity.instanceId.size());
+    if (registry::GetDword(instanceKey, "Exclusive").value_or(0) != 0)
+        node->pdo->Flags |= DO_EXCLUSIVE;
     for (const std::string &service : stack->services) {
         PDRIVER_OBJECT driver = Machine::Current().LoadDriver(service);
         NTSTATUS status = STATUS_DRIVER_UNABLE_TO_LOAD;
