@@ -14,6 +14,8 @@ const ULONG kTag = 0x6B6F7242;  // 'Brok'
 struct BROKEN_EXTENSION {
     PDEVICE_OBJECT LowerDeviceObject;
     BOOLEAN DeleteWithoutDetach;
+    BOOLEAN FailRemove;
+    BOOLEAN FailSetPower;
     PIRP HeldIrp;
     PVOID Leaked;
 };
@@ -162,6 +164,12 @@ NTSTATUS BreakRule(PDEVICE_OBJECT DeviceObject, PIRP Irp, ULONG Code, ULONG Outp
     case IOCTL_BROKEN_DELETE_ATTACHED:
         ext->DeleteWithoutDetach = TRUE;
         return Complete(Irp, STATUS_SUCCESS, 0);
+    case IOCTL_BROKEN_FAIL_REMOVE:
+        ext->FailRemove = TRUE;
+        return Complete(Irp, STATUS_SUCCESS, 0);
+    case IOCTL_BROKEN_FAIL_SET_POWER:
+        ext->FailSetPower = TRUE;
+        return Complete(Irp, STATUS_SUCCESS, 0);
     case IOCTL_BROKEN_HOLD_IRP:
         IoMarkIrpPending(Irp);
         ext->HeldIrp = Irp;
@@ -181,9 +189,16 @@ NTSTATUS NTAPI BrokenDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     case IRP_MJ_DEVICE_CONTROL:
         return BreakRule(DeviceObject, Irp, stack->Parameters.DeviceIoControl.IoControlCode,
                          stack->Parameters.DeviceIoControl.OutputBufferLength);
+    case IRP_MJ_POWER:
+        if (ext->FailSetPower && stack->MinorFunction == IRP_MN_SET_POWER)
+            return Complete(Irp, STATUS_UNSUCCESSFUL, 0);
+        IoSkipCurrentIrpStackLocation(Irp);
+        return PoCallDriver(ext->LowerDeviceObject, Irp);
     case IRP_MJ_PNP: {
         UCHAR minor = stack->MinorFunction;
-        if (minor == IRP_MN_REMOVE_DEVICE)
+        if (minor == IRP_MN_REMOVE_DEVICE && ext->FailRemove)
+            return Complete(Irp, STATUS_UNSUCCESSFUL, 0);
+        if (minor == IRP_MN_REMOVE_DEVICE || minor == IRP_MN_START_DEVICE)
             Irp->IoStatus.Status = STATUS_SUCCESS;
         PDEVICE_OBJECT lower = ext->LowerDeviceObject;
         IoSkipCurrentIrpStackLocation(Irp);

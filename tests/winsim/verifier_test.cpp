@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include "../drivers/broken_ioctl.h"
+#include "../../winsim/kernel/pnp.h"
 
 namespace {
 
@@ -79,5 +80,39 @@ const RuleCase kRules[] = {
 
 INSTANTIATE_TEST_SUITE_P(Rules, VerifierRule, testing::ValuesIn(kRules),
                          [](const testing::TestParamInfo<RuleCase> &info) { return info.param.name; });
+
+}  // namespace
+
+namespace {
+
+// Plug and Play and power requests a driver may not fail.
+void BreakPnpRule(ULONG code, bool sleep)
+{
+    winsim::harness::TestMachine m;
+    winsim::pnp::DeviceNode *node =
+        winsim::pnp::AddRootDevice({u"ROOT\\BROKEN\\0001", {u"ROOT\\BROKEN"}, {}}, {{"broken"}});
+    m.CreateLink("\\??\\BROKEN1", winsim::pnp::PdoOf(node));
+    HANDLE h = CreateFileA("\\\\.\\BROKEN1", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    DWORD bytes;
+    DeviceIoControl(h, code, nullptr, 0, nullptr, 0, &bytes, nullptr);
+    CloseHandle(h);
+    if (sleep)
+        winsim::pnp::Sleep(PowerSystemSleeping3);
+    else
+        winsim::pnp::Disable(node);
+    exit(0);
+}
+
+TEST(VerifierPnpRule, FailedRemoveStopsTheMachine)
+{
+    EXPECT_EXIT(BreakPnpRule(IOCTL_BROKEN_FAIL_REMOVE, false), testing::ExitedWithCode(70),
+                "PNP_REMOVE_FAILED(.|\n)*driver: broken");
+}
+
+TEST(VerifierPnpRule, FailedSystemSetPowerStopsTheMachine)
+{
+    EXPECT_EXIT(BreakPnpRule(IOCTL_BROKEN_FAIL_SET_POWER, true), testing::ExitedWithCode(70),
+                "POWER_SET_FAILED(.|\n)*driver: broken");
+}
 
 }  // namespace

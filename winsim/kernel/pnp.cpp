@@ -10,6 +10,7 @@
 #include "pnp.h"
 
 #include "device.h"
+#include "irp.h"
 #include "machine.h"
 #include "pnp_requests.h"
 #include "root_bus.h"
@@ -152,7 +153,12 @@ void RemoveStack(DeviceNode *node, NodeState finalState)
             RemoveStack(child, NodeState::Removed);
     if (node->pdo == nullptr)
         return;
-    SendPnp(node->pdo, IRP_MN_REMOVE_DEVICE);
+    // Removal cannot be refused: the stack is going whatever a driver says.
+    NTSTATUS status = SendPnp(node->pdo, IRP_MN_REMOVE_DEVICE).status;
+    if (!NT_SUCCESS(status))
+        BugCheck("PNP_REMOVE_FAILED",
+                 "IRP_MN_REMOVE_DEVICE failed with " + StatusName(status) + " (a driver must not fail removal)",
+                 IoGetAttachedDevice(node->pdo)->DriverObject->DriverStart);
     UnloadUnusedDrivers(node);
     if (finalState == NodeState::Removed) {
         DereferenceDevice(node->pdo);
@@ -370,6 +376,16 @@ NTSTATUS QueryRemoveThen(DeviceNode *node, NodeState finalState)
     }
     RemoveStack(node, finalState);
     return STATUS_SUCCESS;
+}
+
+// A system set-power request is an order, not a question: no driver may fail it.
+void CheckSetPower(DeviceNode *node, NTSTATUS status)
+{
+    if (!NT_SUCCESS(status))
+        BugCheck("POWER_SET_FAILED",
+                 "IRP_MN_SET_POWER for a system power state failed with " + StatusName(status) +
+                     " (a driver must not fail it)",
+                 IoGetAttachedDevice(node->pdo)->DriverObject->DriverStart);
 }
 
 }  // namespace
@@ -626,7 +642,7 @@ NTSTATUS Sleep(SYSTEM_POWER_STATE state)
             }
         }
         for (DeviceNode *d : order)
-            SendSystemPower(d->pdo, IRP_MN_SET_POWER, state);
+            CheckSetPower(d, SendSystemPower(d->pdo, IRP_MN_SET_POWER, state).status);
         M().systemState = state;
         return STATUS_SUCCESS;
     });
@@ -644,7 +660,7 @@ void Resume()
                     order.push_back(d);
         std::reverse(order.begin(), order.end());  // parents first
         for (DeviceNode *d : order)
-            SendSystemPower(d->pdo, IRP_MN_SET_POWER, PowerSystemWorking);
+            CheckSetPower(d, SendSystemPower(d->pdo, IRP_MN_SET_POWER, PowerSystemWorking).status);
         M().systemState = PowerSystemWorking;
     });
 }
