@@ -1,6 +1,6 @@
-// winsim stand-in: GUIDs and DEFINE_GUID. Including <initguid.h> first makes
-// DEFINE_GUID define the GUID instead of declaring it, as on Windows.
-#pragma once
+// winsim stand-in: GUIDs and DEFINE_GUID. Including <initguid.h> makes the
+// DEFINE_GUIDs that follow define their GUIDs instead of declaring them, as on
+// Windows; so this header has no #pragma once (its types have a guard).
 #ifndef WINSIM_GUIDDEF_H
 #define WINSIM_GUIDDEF_H
 

@@ -92,3 +92,5 @@
 #define STATUS_NO_DATA_DETECTED                  ((NTSTATUS)0x80000022L)
 #define STATUS_REGISTRY_IO_FAILED                ((NTSTATUS)0xC000014DL)
 #define STATUS_KEY_DELETED                       ((NTSTATUS)0xC000017CL)
+#define STATUS_NAME_TOO_LONG                     ((NTSTATUS)0xC0000106L)
+#define STATUS_CANNOT_DELETE                     ((NTSTATUS)0xC0000121L)

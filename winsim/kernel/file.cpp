@@ -236,6 +236,7 @@ Result Send(PFILE_OBJECT file, const Request &request)
     threaded.synchronous = rec->synchronous;
     threaded.fileObject = file;
     threaded.overlapped = request.overlappedStatus;
+    threaded.keepAlive = request.overlappedEventOwner;
     if (request.major == IRP_MJ_READ || request.major == IRP_MJ_WRITE) {
         irp->Flags |= request.major == IRP_MJ_READ ? IRP_READ_OPERATION : IRP_WRITE_OPERATION;
         SetUpTransferBuffers(irp, top, request, &threaded);

@@ -33,6 +33,7 @@ struct Request {
     // Overlapped handles: where the final status goes and what is signalled.
     PIO_STATUS_BLOCK overlappedStatus = nullptr;
     PKEVENT overlappedEvent = nullptr;
+    std::shared_ptr<void> overlappedEventOwner;  // keeps the event alive until it is set
 };
 
 struct Result {

@@ -111,11 +111,16 @@ void CompleteThreadedIrp(PIRP irp, IrpRecord *rec)
     // A request that failed without pending reports its status through the
     // return value of IoCallDriver only: the caller's event stays clear.
     if (!NT_ERROR(status) || irp->PendingReturned) {
-        if (irp->UserIosb != nullptr)
-            *irp->UserIosb = irp->IoStatus;
+        // The status goes last: a caller polling it (GetOverlappedResult)
+        // finds the byte count already there.
+        if (irp->UserIosb != nullptr) {
+            irp->UserIosb->Information = irp->IoStatus.Information;
+            __atomic_store_n(&irp->UserIosb->Status, status, __ATOMIC_RELEASE);
+        }
         if (irp->UserEvent != nullptr)
             KeSetEvent(irp->UserEvent, IO_NO_INCREMENT, FALSE);
     }
+    request.keepAlive.reset();
     auto onFinal = std::move(request.onFinal);
     if (onFinal)
         onFinal(irp);

@@ -70,12 +70,12 @@ PFILE_OBJECT FileOf(HANDLE handle)
     return object->file;
 }
 
-PKEVENT EventOf(HANDLE handle)
+std::shared_ptr<KEVENT> EventOf(HANDLE handle)
 {
     if (handle == nullptr)
         return nullptr;
     auto object = Lookup(handle);
-    return object && object->type == HandleType::Event ? object->event.get() : nullptr;
+    return object && object->type == HandleType::Event ? object->event : nullptr;
 }
 
 // Issues a request and reports it the Win32 way: TRUE for a success status,
@@ -87,15 +87,24 @@ BOOL Issue(HANDLE handle, io::Request request, LPDWORD transferred, LPOVERLAPPED
     if (file == nullptr)
         return FALSE;
     bool synchronous = io::IsSynchronous(file);
-    if (!synchronous && overlapped == nullptr)
-        return Fail(ERROR_INVALID_PARAMETER);
     if (transferred != nullptr)
         *transferred = 0;
-    if (!synchronous) {
+    // An overlapped handle used without an OVERLAPPED: kernel32 waits on the
+    // file object, which the request signals when it completes.
+    IO_STATUS_BLOCK local{};
+    bool waitHere = !synchronous && overlapped == nullptr;
+    if (waitHere) {
+        request.overlappedStatus = &local;
+    } else if (!synchronous) {
         request.overlappedStatus = reinterpret_cast<PIO_STATUS_BLOCK>(overlapped);
-        request.overlappedEvent = EventOf(overlapped->hEvent);
+        request.overlappedEventOwner = EventOf(overlapped->hEvent);
+        request.overlappedEvent = static_cast<PKEVENT>(request.overlappedEventOwner.get());
     }
     io::Result result = io::Send(file, request);
+    if (waitHere && result.status == STATUS_PENDING) {
+        KeWaitForSingleObject(&file->Event, UserRequest, UserMode, FALSE, nullptr);
+        result = io::Result{local.Status, NT_ERROR(local.Status) ? 0 : local.Information};
+    }
     if (result.status == STATUS_PENDING)
         return Fail(ERROR_IO_PENDING);
     if (transferred != nullptr && !NT_ERROR(result.status))
@@ -177,13 +186,12 @@ BOOL WINAPI GetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD 
     if (static_cast<NTSTATUS>(__atomic_load_n(&overlapped->Internal, __ATOMIC_ACQUIRE)) == STATUS_PENDING) {
         if (!wait)
             return Fail(ERROR_IO_INCOMPLETE);
-        PKEVENT event = EventOf(overlapped->hEvent);
-        if (event == nullptr)
-            event = &file->Event;
+        std::shared_ptr<KEVENT> owner = EventOf(overlapped->hEvent);
+        PKEVENT event = owner ? owner.get() : &file->Event;
         while (static_cast<NTSTATUS>(__atomic_load_n(&overlapped->Internal, __ATOMIC_ACQUIRE)) == STATUS_PENDING)
             KeWaitForSingleObject(event, UserRequest, UserMode, FALSE, nullptr);
     }
-    NTSTATUS status = static_cast<NTSTATUS>(overlapped->Internal);
+    NTSTATUS status = static_cast<NTSTATUS>(__atomic_load_n(&overlapped->Internal, __ATOMIC_ACQUIRE));
     *transferred = static_cast<DWORD>(overlapped->InternalHigh);
     if (!NT_SUCCESS(status))
         return FailWithStatus(status);
