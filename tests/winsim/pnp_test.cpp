@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include "../../winsim/kernel/pnp.h"
+#include "../../winsim/kernel/root_bus.h"
 #include "../../winsim/registry/registry.h"
 
 #include <mutex>
@@ -124,6 +125,39 @@ TEST_F(PnpManager, SleepQueriesThenSetsAndResumeSetsWorking)
     EXPECT_EQ(log.Take(), (std::vector<std::string>{"IRP_MJ_POWER/IRP_MN_QUERY_POWER", "IRP_MJ_POWER/IRP_MN_SET_POWER",
                                                     "IRP_MJ_POWER/IRP_MN_SET_POWER"}));
     EXPECT_EQ(pnp::SystemState(), PowerSystemWorking);
+}
+
+// A device armed for wake (IRP_MN_WAIT_WAKE held by its bus driver) that
+// signals wake while the system sleeps completes the request, and the system
+// resumes: set-power S0 to every stack.
+TEST_F(PnpManager, RemoteWakeResumesASleepingSystem)
+{
+    pnp::DeviceNode *node = pnp::AddRootDevice(kDevice, kStack);
+    struct Wake {
+        KEVENT done;
+        NTSTATUS status = STATUS_PENDING;
+    } wake;
+    KeInitializeEvent(&wake.done, NotificationEvent, FALSE);
+    POWER_STATE state;
+    state.SystemState = PowerSystemSleeping3;
+    ASSERT_EQ(PoRequestPowerIrp(
+                  pnp::PdoOf(node), IRP_MN_WAIT_WAKE, state,
+                  [](PDEVICE_OBJECT, UCHAR, POWER_STATE, PVOID context, PIO_STATUS_BLOCK status) {
+                      auto *w = static_cast<Wake *>(context);
+                      w->status = status->Status;
+                      KeSetEvent(&w->done, IO_NO_INCREMENT, FALSE);
+                  },
+                  &wake, nullptr),
+              STATUS_PENDING);
+    ASSERT_EQ(pnp::Sleep(PowerSystemSleeping3), STATUS_SUCCESS);
+    RequestLog log("passthru");
+    ASSERT_TRUE(SignalRootChildWake(pnp::PdoOf(node)));
+    KeWaitForSingleObject(&wake.done, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(wake.status, STATUS_SUCCESS);
+    pnp::Flush();
+    EXPECT_EQ(pnp::SystemState(), PowerSystemWorking);
+    auto seen = log.Take();
+    EXPECT_NE(std::find(seen.begin(), seen.end(), "IRP_MJ_POWER/IRP_MN_SET_POWER"), seen.end());
 }
 
 // A device that arrives gets the drivers of the staged package that matches

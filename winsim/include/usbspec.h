@@ -1,4 +1,4 @@
-// winsim stand-in: the USB specification's own types as Windows declares
+// winsim stand-in: the types of the USB standard itself as Windows declares
 // them: standard requests, descriptor types and layouts, feature selectors,
 // status words, class codes. Byte-packed, as on the wire.
 #pragma once

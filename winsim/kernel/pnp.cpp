@@ -665,6 +665,12 @@ void Resume()
     });
 }
 
+void OnWake()
+{
+    if (g_manager != nullptr)
+        M().Post([] { Resume(); });
+}
+
 SYSTEM_POWER_STATE SystemState()
 {
     return M().Run([] { return M().systemState; });

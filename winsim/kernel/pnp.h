@@ -94,6 +94,9 @@ NTSTATUS CheckOpenAllowed(PDEVICE_OBJECT device);
 NTSTATUS Sleep(SYSTEM_POWER_STATE state);
 void Resume();
 SYSTEM_POWER_STATE SystemState();
+// A wait-wake request completed successfully: a sleeping system resumes
+// (on the manager's thread; returns at once).
+void OnWake();
 
 // Boot and shutdown of the manager (called by the machine).
 void Start();

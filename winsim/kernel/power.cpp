@@ -2,6 +2,7 @@
 // a device stack, and recording a device's power state.
 #include "device.h"
 #include "irp.h"
+#include "pnp.h"
 
 namespace winsim {
 namespace {
@@ -23,6 +24,9 @@ NTSTATUS PowerRequestComplete(PDEVICE_OBJECT device, PIRP irp, PVOID context)
         CallbackGuard guard("power completion function", reinterpret_cast<const void *>(request->completion));
         request->completion(request->device, request->minor, request->state, request->context, &irp->IoStatus);
     }
+    // A device that signalled wake while the system slept wakes the system.
+    if (request->minor == IRP_MN_WAIT_WAKE && NT_SUCCESS(irp->IoStatus.Status))
+        pnp::OnWake();
     delete request;
     FreeIrp(irp, nullptr);
     return STATUS_MORE_PROCESSING_REQUIRED;

@@ -15,6 +15,7 @@ struct RootChild {
     std::vector<std::u16string> hardwareIds, compatibleIds;
     bool present = true;
     bool removed = false;
+    PIRP waitWake = nullptr;  // pending IRP_MN_WAIT_WAKE, under the cancel spin lock
 };
 
 constexpr ULONG kIdTag = 0x44497452;  // 'RtID'
@@ -101,6 +102,12 @@ NTSTATUS TargetRelation(PDEVICE_OBJECT pdo, PIRP irp)
     return Complete(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(relations));
 }
 
+}  // namespace
+
+bool EndWaitWake(PDEVICE_OBJECT pdo, NTSTATUS status);
+
+namespace {
+
 NTSTATUS RootDispatchPnp(PDEVICE_OBJECT pdo, PIRP irp)
 {
     bool hasIds = ChildOf(pdo) != nullptr;
@@ -111,10 +118,16 @@ NTSTATUS RootDispatchPnp(PDEVICE_OBJECT pdo, PIRP irp)
     case IRP_MN_STOP_DEVICE:
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
+        return Complete(irp, STATUS_SUCCESS);
     case IRP_MN_SURPRISE_REMOVAL:
+        // A device that is gone cannot wake anything.
+        if (hasIds)
+            EndWaitWake(pdo, STATUS_NO_SUCH_DEVICE);
         return Complete(irp, STATUS_SUCCESS);
     case IRP_MN_REMOVE_DEVICE: {
         RootChild *child = hasIds ? ChildOf(pdo) : nullptr;
+        if (child != nullptr)
+            EndWaitWake(pdo, STATUS_NO_SUCH_DEVICE);
         Complete(irp, STATUS_SUCCESS);
         // The PDO goes once its device is gone; a disabled device keeps it.
         if (child != nullptr && !child->present && !child->removed) {
@@ -140,11 +153,46 @@ NTSTATUS RootDispatchPnp(PDEVICE_OBJECT pdo, PIRP irp)
     }
 }
 
+VOID CancelWaitWake(PDEVICE_OBJECT pdo, PIRP irp)
+{
+    ChildOf(pdo)->waitWake = nullptr;
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    Complete(irp, STATUS_CANCELLED);
+}
+
+// A root device can wake the system: it holds the wait-wake request until
+// SignalRootChildWake completes it.
+NTSTATUS HoldWaitWake(PDEVICE_OBJECT pdo, PIRP irp)
+{
+    RootChild *child = ChildOf(pdo);
+    if (child == nullptr)
+        return Complete(irp, STATUS_NOT_SUPPORTED);
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    if (child->waitWake != nullptr) {
+        IoReleaseCancelSpinLock(irql);
+        return Complete(irp, STATUS_DEVICE_BUSY);
+    }
+    IoMarkIrpPending(irp);
+    child->waitWake = irp;
+    IoSetCancelRoutine(irp, CancelWaitWake);
+    if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
+        child->waitWake = nullptr;
+        IoReleaseCancelSpinLock(irql);
+        Complete(irp, STATUS_CANCELLED);
+        return STATUS_PENDING;
+    }
+    IoReleaseCancelSpinLock(irql);
+    return STATUS_PENDING;
+}
+
 NTSTATUS RootDispatchPower(PDEVICE_OBJECT pdo, PIRP irp)
 {
     PoStartNextPowerIrp(irp);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     switch (stack->MinorFunction) {
+    case IRP_MN_WAIT_WAKE:
+        return HoldWaitWake(pdo, irp);
     case IRP_MN_SET_POWER:
         if (stack->Parameters.Power.Type == DevicePowerState)
             PoSetPowerState(pdo, DevicePowerState, stack->Parameters.Power.State);
@@ -223,10 +271,30 @@ PDEVICE_OBJECT CreateRootChild(const std::u16string &instanceId, const std::vect
     return pdo;
 }
 
+bool SignalRootChildWake(PDEVICE_OBJECT pdo) { return EndWaitWake(pdo, STATUS_SUCCESS); }
+
 void MarkRootChildMissing(PDEVICE_OBJECT pdo)
 {
     if (RootChild *child = ChildOf(pdo))
         child->present = false;
+}
+
+bool EndWaitWake(PDEVICE_OBJECT pdo, NTSTATUS status)
+{
+    RootChild *child = ChildOf(pdo);
+    if (child == nullptr)
+        return false;
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    PIRP irp = child->waitWake;
+    if (irp == nullptr || IoSetCancelRoutine(irp, nullptr) == nullptr) {
+        IoReleaseCancelSpinLock(irql);
+        return false;
+    }
+    child->waitWake = nullptr;
+    IoReleaseCancelSpinLock(irql);
+    Complete(irp, status);
+    return true;
 }
 
 }  // namespace winsim
