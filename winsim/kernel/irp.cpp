@@ -342,7 +342,9 @@ VOID IoReuseIrp(PIRP irp, NTSTATUS status)
 {
     auto rec = RecordOfIrp(irp, __builtin_return_address(0), "IoReuseIrp");
     std::lock_guard<std::mutex> lock(rec->lock);
-    if (rec->state == IrpState::Dispatched || rec->state == IrpState::Completing)
+    // Like IoFreeIrp, allowed from the moment the completion routine that
+    // stops completion has handed the IRP back (it may still be returning).
+    if (rec->state == IrpState::Dispatched || (rec->state == IrpState::Completing && !rec->inRoutine))
         BugCheck("IRP_REUSED_IN_USE", "IoReuseIrp on an IRP a driver still owns", __builtin_return_address(0));
     CCHAR stackCount = irp->StackCount;
     memset(irp, 0, rec->allocationBytes);

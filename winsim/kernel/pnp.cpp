@@ -683,10 +683,14 @@ extern "C" VOID IoInvalidateDeviceRelations(PDEVICE_OBJECT device, DEVICE_RELATI
     if (type != BusRelations || winsim::pnp::g_manager == nullptr)
         return;
     // Asynchronous, as on Windows: the bus is asked again on the PnP thread.
+    // The device is referenced until then, so its memory outlives a removal
+    // that comes first.
+    ObReferenceObject(device);
     winsim::pnp::M().Post([device] {
         for (auto &n : winsim::pnp::M().nodes)
             if (n->pdo != nullptr && n->present && IoGetAttachedDevice(n->pdo) == IoGetAttachedDevice(device))
                 winsim::pnp::ProcessBusRelations(n.get());
+        ObDereferenceObject(device);
     });
 }
 
