@@ -127,6 +127,31 @@ TEST_F(PnpManager, SleepQueriesThenSetsAndResumeSetsWorking)
     EXPECT_EQ(pnp::SystemState(), PowerSystemWorking);
 }
 
+// A driver that refuses query-remove (a serial port with an open handle)
+// gets the cancel-remove that follows and stays started; uninstalling it then
+// marks it for removal at restart.
+TEST_F(PnpManager, VetoedQueryRemoveIsCancelledAndUninstallAsksForRestart)
+{
+    pnp::DeviceNode *node =
+        pnp::AddRootDevice({u"ROOT\\VETO_TEST\\0000", {u"ROOT\\VETO_TEST"}, {}}, {{"recording_serial"}});
+    ASSERT_EQ(pnp::StateOf(node), pnp::NodeState::Started);
+    machine_.CreateLink("\\??\\VETOTEST", pnp::PdoOf(node));
+    HANDLE h = CreateFileA("\\\\.\\VETOTEST", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    RequestLog log("recording_serial");
+    EXPECT_FALSE(NT_SUCCESS(pnp::QueryRemoveAndRemove(node)));
+    EXPECT_EQ(log.Take(),
+              (std::vector<std::string>{Pnp("IRP_MN_QUERY_REMOVE_DEVICE"), Pnp("IRP_MN_CANCEL_REMOVE_DEVICE")}));
+    EXPECT_EQ(pnp::StateOf(node), pnp::NodeState::Started);
+
+    pnp::UninstallResult uninstall = pnp::Uninstall(node);
+    EXPECT_FALSE(uninstall.removed);
+    EXPECT_TRUE(uninstall.needsRestart);
+    EXPECT_TRUE(pnp::MarkedForRemovalAtRestart(node));
+    CloseHandle(h);
+    EXPECT_EQ(pnp::Disable(node), STATUS_SUCCESS);
+}
+
 // A device armed for wake (IRP_MN_WAIT_WAKE held by its bus driver) that
 // signals wake while the system sleeps completes the request, and the system
 // resumes: set-power S0 to every stack.

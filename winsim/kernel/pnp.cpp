@@ -350,8 +350,11 @@ NTSTATUS QueryRemoveSubtree(DeviceNode *node, std::vector<DeviceNode *> *queried
         if (!IsActive(d))
             continue;
         NTSTATUS status = SendPnp(d->pdo, IRP_MN_QUERY_REMOVE_DEVICE).status;
-        if (!NT_SUCCESS(status))
+        if (!NT_SUCCESS(status)) {
+            // The stack that failed the query gets the cancel-remove too.
+            queried->push_back(d);
             return status;
+        }
         SetState(d, NodeState::QueryRemoved);
         queried->push_back(d);
     }
