@@ -102,8 +102,6 @@ void BugCheck(const char *rule, const std::string &detail, const void *caller)
     std::string text = report.str();
     fputs(text.c_str(), stderr);
     fflush(stderr);
-    if (Machine *machine = Machine::CurrentOrNull())
-        machine->RecordBugCheck(rule, text);
     _exit(kBugCheckExitCode);
 }
 

@@ -79,7 +79,7 @@ struct PoolLeak {
     std::string where;
 };
 std::vector<PoolLeak> PoolLeaksOf(const Module *module);  // nullptr: all
-size_t PoolLiveCount();
+std::string PoolTagText(ULONG tag);  // 'Tag1'
 // Memory a driver gives back must not hold a queued DPC or work item.
 void CheckMemoryRelease(const void *begin, size_t bytes, const void *caller, const char *what);
 
@@ -124,7 +124,6 @@ void AttachThreadedRequest(PIRP irp, ThreadedRequest request);
 PIRP AllocateIrp(CCHAR stackSize, const void *caller, const char *site);
 // Cancels the live I/O-manager requests that match; returns how many matched.
 size_t CancelThreadedIrps(const std::function<bool(const ThreadedRequest &)> &match);
-size_t LiveIrpCount();
 
 std::string IrpDescription(PIRP irp);  // "IRP_MJ_WRITE" etc.
 const char *MajorName(UCHAR major);

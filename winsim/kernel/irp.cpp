@@ -174,13 +174,6 @@ std::string StackDescription(PIO_STACK_LOCATION stack)
     return s.str();
 }
 
-size_t LiveIrpCount()
-{
-    auto &t = Tracker();
-    std::lock_guard<std::mutex> lock(t.lock);
-    return t.live.size();
-}
-
 std::vector<std::string> DescribeLiveIrps(const Module *allocatedBy)
 {
     std::vector<std::string> out;

@@ -180,8 +180,6 @@ Machine &Machine::Current()
 
 Machine *Machine::CurrentOrNull() { return g_current.load(); }
 
-void Machine::RecordBugCheck(const std::string &rule, const std::string &report) {}
-
 PDRIVER_OBJECT Machine::LoadDriver(const std::string &service)
 {
     if (PDRIVER_OBJECT existing = FindDriver(service))
@@ -326,9 +324,7 @@ void Machine::UnloadDriver(PDRIVER_OBJECT object)
 void Machine::ReportDriverLeaks(LoadedDriver &driver, std::vector<std::string> &findings)
 {
     for (auto &leak : PoolLeaksOf(&driver.module)) {
-        char tag[5] = {static_cast<char>(leak.tag & 0xFF), static_cast<char>((leak.tag >> 8) & 0xFF),
-                       static_cast<char>((leak.tag >> 16) & 0xFF), static_cast<char>(leak.tag >> 24), 0};
-        findings.push_back("pool block '" + std::string(tag) + "' of " + std::to_string(leak.bytes) +
+        findings.push_back("pool block '" + PoolTagText(leak.tag) + "' of " + std::to_string(leak.bytes) +
                            " bytes allocated at " + leak.where);
     }
     for (auto &irp : DescribeLiveIrps(&driver.module))

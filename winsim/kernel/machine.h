@@ -61,8 +61,6 @@ public:
     // DPC threads ended. Returns the findings; empty means a clean machine.
     std::vector<std::string> Shutdown();
 
-    void RecordBugCheck(const std::string &rule, const std::string &report);
-
 private:
     struct LoadedDriver;
     void ReportDriverLeaks(LoadedDriver &driver, std::vector<std::string> &findings);

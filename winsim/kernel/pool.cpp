@@ -111,12 +111,6 @@ std::vector<PoolLeak> PoolLeaksOf(const Module *module)
     return leaks;
 }
 
-size_t PoolLiveCount()
-{
-    std::lock_guard<std::mutex> lock(g_poolLock);
-    return g_blocks.size();
-}
-
 std::string PoolTagText(ULONG tag) { return TagText(tag); }
 
 }  // namespace winsim
