@@ -6,7 +6,6 @@
 
 #include <condition_variable>
 #include <deque>
-#include <map>
 #include <new>
 #include <thread>
 
@@ -34,10 +33,6 @@ struct WorkerPool {
 
 WorkerPool *g_workers = nullptr;
 
-// Work items whose routine is running, with the thread running it: only that
-// thread (the routine itself) may free the item meanwhile.
-std::mutex g_runningLock;
-std::map<const _IO_WORKITEM *, std::thread::id> g_running;
 constexpr ULONG kWorkItemTag = 0x6B576F49;  // 'IoWk'
 
 void WorkerThread(WorkerPool *pool)
@@ -122,14 +117,6 @@ VOID IoFreeWorkItem(PIO_WORKITEM item)
     if (item->queued)
         BugCheck("WORK_ITEM_FREED_WHILE_QUEUED", "IoFreeWorkItem on a work item that is still queued",
                  __builtin_return_address(0));
-    {
-        std::lock_guard<std::mutex> lock(g_runningLock);
-        auto it = g_running.find(item);
-        if (it != g_running.end() && it->second != std::this_thread::get_id())
-            BugCheck("WORK_ITEM_FREED_WHILE_QUEUED",
-                     "IoFreeWorkItem on a work item whose routine is still running on another thread",
-                     __builtin_return_address(0));
-    }
     item->~_IO_WORKITEM();
     PoolFree(item, kWorkItemTag, true, __builtin_return_address(0));
 }
@@ -145,19 +132,13 @@ VOID IoQueueWorkItem(PIO_WORKITEM item, PIO_WORKITEM_ROUTINE routine, WORK_QUEUE
                  __builtin_return_address(0));
     ObReferenceObject(item->DeviceObject);
     QueueSystemWork([item, routine, context] {
+        // As on Windows, the item is not touched once its routine has been
+        // called: the routine, or a thread it signals, may free or requeue it.
         PDEVICE_OBJECT device = item->DeviceObject;
-        {
-            std::lock_guard<std::mutex> lock(g_runningLock);
-            g_running[item] = std::this_thread::get_id();
-        }
-        item->queued = false;  // the routine may free or requeue its own item
+        item->queued = false;
         {
             CallbackGuard guard("work item routine", reinterpret_cast<const void *>(routine));
             routine(device, context);
-        }
-        {
-            std::lock_guard<std::mutex> lock(g_runningLock);
-            g_running.erase(item);
         }
         ObDereferenceObject(device);
     });
