@@ -281,10 +281,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, ThreadedCompletion, testing::ValuesIn(kThreadedC
 // the IRP's Cancel flag set; a request without one just gets the flag.
 TEST_F(IrpEngine, CancelWithAndWithoutCancelRoutine)
 {
-    static PIRP queued;
-    PDEVICE_OBJECT device = Device([&](PDEVICE_OBJECT, PIRP irp) {
+    PDEVICE_OBJECT device = Device([](PDEVICE_OBJECT, PIRP irp) {
         IoMarkIrpPending(irp);
-        queued = irp;
         return STATUS_PENDING;
     });
     RoutineLog log;

@@ -4,6 +4,7 @@
 #include "../kernel/device.h"
 #include "../kernel/internal.h"
 #include "../kernel/machine.h"
+#include "../kernel/pnp.h"
 #include "../kernel/root_bus.h"
 #include "../registry/registry.h"
 #include "../setup/installer.h"
@@ -123,6 +124,102 @@ NTSTATUS TestMachine::CreateLink(const std::string &link, PDEVICE_OBJECT device)
     return winsim::CreateLink(Wide(link), target);
 }
 
+void TestMachine::SetUsbOptions(usb::HostOptions options) { usbOptions_ = std::move(options); }
+
+usb::UsbHost &TestMachine::Usb()
+{
+    if (!usb_) {
+        usb::HostOptions options = usbOptions_;
+        options.plugAndPlay = true;
+        usb_ = std::make_unique<usb::UsbHost>(options);
+    }
+    return *usb_;
+}
+
+std::shared_ptr<usb::UsbDevice> TestMachine::Plug(usb::DeviceConfig config, unsigned port)
+{
+    auto device = Usb().Plug(std::move(config), port);
+    pnp::Flush();
+    return device;
+}
+
+usb::PrinterIdentity TestMachine::BuildPrinterIdentity()
+{
+    return usb::PrinterIdentity{WINSIM_PRINTER_VID, WINSIM_PRINTER_PID, WINSIM_PRINTER_REV};
+}
+
+std::shared_ptr<usb::UsbDevice> TestMachine::PlugPrinter(unsigned port)
+{
+    auto device = Usb().Plug(usb::PrinterConfig(BuildPrinterIdentity()), port);
+    device->AttachPrinterModel();
+    pnp::Flush();
+    return device;
+}
+
+void TestMachine::Unplug(usb::UsbDevice &device)
+{
+    device.Unplug();
+    pnp::Flush();
+}
+
+std::string TestMachine::InstanceIdOf(const usb::UsbDevice &device)
+{
+    char prefix[40];
+    const usb::DeviceConfig &c = device.Config();
+    snprintf(prefix, sizeof prefix, "USB\\VID_%04X&PID_%04X\\", c.vendorId, c.productId);
+    std::u16string instance = device.InstanceId();
+    return prefix + Narrow(reinterpret_cast<const WCHAR *>(instance.data()), instance.size());
+}
+
+namespace {
+
+pnp::DeviceNode *NodeOf(const std::string &instanceId) { return pnp::FindNode(Wide(instanceId)); }
+
+template <typename Operation>
+NTSTATUS OnNode(const std::string &instanceId, Operation operation)
+{
+    pnp::DeviceNode *node = NodeOf(instanceId);
+    return node != nullptr ? operation(node) : STATUS_NO_SUCH_DEVICE;
+}
+
+}  // namespace
+
+NTSTATUS TestMachine::StopAndRestart(const std::string &id) { return OnNode(id, pnp::StopAndRestart); }
+NTSTATUS TestMachine::QueryRemoveAndRemove(const std::string &id) { return OnNode(id, pnp::QueryRemoveAndRemove); }
+NTSTATUS TestMachine::CancelledQueryRemove(const std::string &id) { return OnNode(id, pnp::CancelledQueryRemove); }
+NTSTATUS TestMachine::CancelledQueryStop(const std::string &id) { return OnNode(id, pnp::CancelledQueryStop); }
+NTSTATUS TestMachine::Disable(const std::string &id) { return OnNode(id, pnp::Disable); }
+NTSTATUS TestMachine::Enable(const std::string &id) { return OnNode(id, pnp::Enable); }
+
+bool TestMachine::Uninstall(const std::string &instanceId)
+{
+    pnp::DeviceNode *node = NodeOf(instanceId);
+    return node == nullptr || pnp::Uninstall(node).removed;
+}
+
+std::string TestMachine::DeviceState(const std::string &instanceId)
+{
+    pnp::DeviceNode *node = NodeOf(instanceId);
+    return node != nullptr ? pnp::StateName(pnp::StateOf(node)) : "unknown";
+}
+
+bool TestMachine::DevicePresent(const std::string &instanceId)
+{
+    pnp::DeviceNode *node = NodeOf(instanceId);
+    return node != nullptr && pnp::IsPresent(node);
+}
+
+PDEVICE_OBJECT TestMachine::PdoOf(const std::string &instanceId)
+{
+    pnp::DeviceNode *node = NodeOf(instanceId);
+    return node != nullptr && pnp::IsPresent(node) ? pnp::PdoOf(node) : nullptr;
+}
+
+NTSTATUS TestMachine::Sleep(SYSTEM_POWER_STATE state) { return pnp::Sleep(state); }
+void TestMachine::Resume() { pnp::Resume(); }
+SYSTEM_POWER_STATE TestMachine::SystemPowerState() { return pnp::SystemState(); }
+void TestMachine::FlushPnp() { pnp::Flush(); }
+
 std::vector<std::string> TestMachine::Shutdown()
 {
     if (!machine_)
@@ -132,6 +229,7 @@ std::vector<std::string> TestMachine::Shutdown()
         findings.push_back(std::to_string(handles) + " Win32 handle(s) still open");
     if (size_t keys = registry::OpenUserKeyHandleCount())
         findings.push_back(std::to_string(keys) + " registry key handle(s) (HKEY) still open");
+    usb_.reset();  // the device stacks on its ports are removed first
     while (!pdos_.empty())
         RemoveStack(pdos_.back());
     for (auto &f : machine_->Shutdown())

@@ -6,6 +6,7 @@
 #include <wdm.h>
 
 #include "../kernel/lowres.h"
+#include "../usb/usb_host.h"
 
 #include <functional>
 #include <memory>
@@ -80,6 +81,47 @@ public:
     void InstallWithoutUpperFilters(bool without);
     void AssignPortName(const std::string &instanceId, const std::string &portName);
 
+    // ---- USB: the host controller, under the Plug and Play manager.
+    // Options take effect when the host is created, at the first call of
+    // Usb() or Plug*(); the harness always sets plugAndPlay.
+    void SetUsbOptions(usb::HostOptions options);
+    usb::UsbHost &Usb();
+    // Plugs a device in and waits until the Plug and Play manager has dealt
+    // with it (drivers installed and started, or left without a driver).
+    std::shared_ptr<usb::UsbDevice> Plug(usb::DeviceConfig config, unsigned port = 0);
+    // The simulated printer with the build's USB identity, its printer model attached.
+    std::shared_ptr<usb::UsbDevice> PlugPrinter(unsigned port = 0);
+    static usb::PrinterIdentity BuildPrinterIdentity();
+    // Pulls it out and waits until the manager has surprise-removed it (and
+    // removed its stack, unless a handle is still open).
+    void Unplug(usb::UsbDevice &device);
+    // "USB\VID_xxxx&PID_yyyy\<serial number or port>".
+    static std::string InstanceIdOf(const usb::UsbDevice &device);
+
+    // ---- Plug and Play and power events on a device, by instance ID. Each
+    // returns the status of the request that decided it; STATUS_NO_SUCH_DEVICE
+    // for an unknown device.
+    NTSTATUS StopAndRestart(const std::string &instanceId);
+    NTSTATUS QueryRemoveAndRemove(const std::string &instanceId);  // a veto leaves it started
+    NTSTATUS CancelledQueryRemove(const std::string &instanceId);
+    NTSTATUS CancelledQueryStop(const std::string &instanceId);
+    NTSTATUS Disable(const std::string &instanceId);
+    NTSTATUS Enable(const std::string &instanceId);
+    // Device removal as the setup API's DIF_REMOVE does it: true when removed,
+    // false when a driver vetoed and a restart is needed.
+    bool Uninstall(const std::string &instanceId);
+    // "started", "surprise removed", "removed", ...; "unknown" if there is no such device.
+    std::string DeviceState(const std::string &instanceId);
+    bool DevicePresent(const std::string &instanceId);
+    // The PDO of a present device; nullptr otherwise.
+    PDEVICE_OBJECT PdoOf(const std::string &instanceId);
+    // System sleep (S1..S3; the status of the query) and resume.
+    NTSTATUS Sleep(SYSTEM_POWER_STATE state);
+    void Resume();
+    SYSTEM_POWER_STATE SystemPowerState();
+    // Waits until the Plug and Play manager has done everything asked so far.
+    void FlushPnp();
+
     // Stops the machine: drivers unloaded, threads ended. Returns what was
     // left behind (open handles, devices, IRPs); empty means clean. Leaks of a
     // driver stop the machine with a verifier report instead.
@@ -88,6 +130,8 @@ public:
 private:
     std::unique_ptr<Machine> machine_;
     std::vector<PDEVICE_OBJECT> pdos_;
+    usb::HostOptions usbOptions_;
+    std::unique_ptr<usb::UsbHost> usb_;
 };
 
 }  // namespace winsim::harness

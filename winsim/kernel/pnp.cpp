@@ -32,6 +32,7 @@ struct DeviceNode {
     NodeState state = NodeState::Initialized;
     bool present = true;
     bool removeAtRestart = false;
+    bool ownedByCaller = false;  // an attached bus: its owner removes its stack
     std::optional<DriverStack> fixedDrivers;
     std::vector<PDRIVER_OBJECT> drivers;
 };
@@ -391,6 +392,20 @@ void CheckSetPower(DeviceNode *node, NTSTATUS status)
                  IoGetAttachedDevice(node->pdo)->DriverObject->DriverStart);
 }
 
+// The devices of an attached bus lose their stacks; the bus node keeps its
+// place in the tree, not present, so that the same bus coming back finds it.
+void DetachBusNode(DeviceNode *node)
+{
+    for (DeviceNode *child : node->children)
+        if (child->pdo != nullptr)
+            RemoveStack(child, NodeState::Removed);
+    DereferenceDevice(node->pdo);
+    std::lock_guard<std::mutex> lock(M().nodesLock);
+    node->pdo = nullptr;
+    node->present = false;
+    node->state = NodeState::Removed;
+}
+
 }  // namespace
 
 const char *StateName(NodeState state)
@@ -419,7 +434,9 @@ void Stop()
     M().Run([] {
         std::vector<DeviceNode *> top = M().root.children;
         for (DeviceNode *node : top)
-            if (node->pdo != nullptr && node->state != NodeState::Removed) {
+            if (node->ownedByCaller && node->pdo != nullptr) {
+                DetachBusNode(node);
+            } else if (node->pdo != nullptr && node->state != NodeState::Removed) {
                 node->present = false;
                 MarkRootChildMissing(node->pdo);
                 RemoveStack(node, NodeState::Removed);
@@ -450,6 +467,29 @@ DeviceNode *AddRootDevice(const DeviceIdentity &identity, const DriverStack &dri
 {
     return M().Run([&] {
         return EnumerateRootChild(identity, drivers);
+    });
+}
+
+DeviceNode *AttachBus(PDEVICE_OBJECT busPdo, const std::u16string &instanceId)
+{
+    return M().Run([&] {
+        DeviceIdentity identity;
+        identity.instanceId = instanceId;
+        ReferenceDevice(busPdo);
+        DeviceNode *node = NodeForPdo(&M().root, busPdo, identity);
+        node->ownedByCaller = true;
+        SetState(node, NodeState::Started);
+        ProcessBusRelations(node);
+        return node;
+    });
+}
+
+void DetachBus(PDEVICE_OBJECT busPdo)
+{
+    M().Run([&] {
+        for (auto &n : M().nodes)
+            if (n->ownedByCaller && n->pdo == busPdo)
+                DetachBusNode(n.get());
     });
 }
 

@@ -51,6 +51,14 @@ DeviceNode *AddRootDevice(const DeviceIdentity &identity);
 // The same, with its drivers given directly instead of resolved.
 DeviceNode *AddRootDevice(const DeviceIdentity &identity, const DriverStack &drivers);
 
+// A bus whose stack its owner has already built and started (winsim's USB
+// host controller): it becomes a device of the root bus, and from now on the
+// manager enumerates the devices it reports, as it does for any bus.
+// DetachBus removes the stacks of those devices, leaving them not present,
+// and hands the bus back to its owner, which then tears it down.
+DeviceNode *AttachBus(PDEVICE_OBJECT busPdo, const std::u16string &instanceId);
+void DetachBus(PDEVICE_OBJECT busPdo);
+
 // IoInvalidateDeviceRelations for BusRelations: the PnP manager asks the bus
 // again, adds what appeared and removes what vanished. Waits for it.
 void Reenumerate(PDEVICE_OBJECT busDevice);

@@ -4,6 +4,7 @@
 #include "bus.h"
 
 #include "../kernel/irp.h"
+#include "../kernel/pnp.h"
 
 #include <mutex>
 #include <stdexcept>
@@ -29,10 +30,15 @@ UsbHost::UsbHost(HostOptions options) : bus_(std::make_shared<Bus>(options))
     RegisterNames();
     bus_->Start();
     bus_->CreateHub(options.startHub);
+    if (options.plugAndPlay)
+        pnp::AttachBus(bus_->busPdo, options.busInstanceId);
+    attached_ = options.plugAndPlay;
 }
 
 UsbHost::~UsbHost()
 {
+    if (attached_)
+        pnp::DetachBus(bus_->busPdo);
     bus_->RemoveAllPdos();
     bus_->DeleteHub();
     bus_->Stop();

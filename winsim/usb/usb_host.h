@@ -246,6 +246,11 @@ struct HostOptions {
     // Send IRP_MN_START_DEVICE to the hub's stack at creation, as the Plug
     // and Play manager would for a root-enumerated device.
     bool startHub = true;
+    // Hand the hub to the Plug and Play manager: the devices plugged in are
+    // enumerated, get their drivers installed and started, and leave through
+    // surprise removal, as on Windows. Off, a test enumerates by hand
+    // (QueryBusRelations) and builds the stacks itself.
+    bool plugAndPlay = false;
 };
 
 class UsbHost {
@@ -280,6 +285,7 @@ public:
 
 private:
     std::shared_ptr<Bus> bus_;
+    bool attached_ = false;
 };
 
 }  // namespace winsim::usb
