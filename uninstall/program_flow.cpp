@@ -333,12 +333,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
     // is accepted like anything else, and the information file is always
     // the one beside the program. The window stays hidden whatever the show
     // command says.
-    japaneseUi = FALSE;
-    dueStep = StepNone;
-
     if (FindWindowA(WindowName, WindowName) != NULL)
         return 0;
 
+    // Process-wide state is set afresh for every run.
+    dueStep = StepNone;
     // The whole LANGID counts: Japanese as used in Japan.
     japaneseUi = GetUserDefaultUILanguage() == MAKELANGID(LANG_JAPANESE, SUBLANG_JAPANESE_JAPAN);
 

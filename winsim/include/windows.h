@@ -118,6 +118,10 @@ WINBASEAPI HANDLE WINAPI OpenThread(DWORD dwDesiredAccess, BOOL bInheritHandle, 
 WINSIM_END_C
 
 #include <winbase_comm.h>
+#include <winbase_files.h>
+#include <winbase_process.h>
 #include <winreg.h>
+#include <winuser.h>
+#include <wingdi.h>
 
 #endif

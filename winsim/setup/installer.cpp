@@ -320,6 +320,28 @@ bool DriverSetup::DeletePackage(const std::string &publishedName)
     return parts_->store.Remove(publishedName);
 }
 
+std::optional<std::string> DriverSetup::PackageOfDevice(const std::string &instanceId) const
+{
+    std::lock_guard<std::mutex> lock(lock_);
+    auto value = registry::GetString(std::string(registry::kEnumKey) + "\\" + instanceId, "Driver");
+    if (!value)
+        return std::nullopt;
+    return registry::GetString(std::string(registry::kClassKey) + "\\" + *value, "InfPath");
+}
+
+SectionResult DriverSetup::RunInstallSection(const std::filesystem::path &infPath, const std::string &section)
+{
+    std::lock_guard<std::mutex> lock(lock_);
+    try {
+        InfFile inf = InfFile::Load(infPath, config_.platform.architecture);
+        return setup::RunInstallSection(inf, section, parts_->folders);
+    } catch (const std::exception &error) {
+        SectionResult result;
+        result.error = error.what();
+        return result;
+    }
+}
+
 std::vector<std::string> DriverSetup::PublishedPackages() const
 {
     std::lock_guard<std::mutex> lock(lock_);

@@ -17,6 +17,7 @@
 // service keys; it copies the driver files out of the store.
 #pragma once
 
+#include "install_section.h"
 #include "platform.h"
 
 #include <filesystem>
@@ -109,6 +110,12 @@ public:
     // pnputil /delete-driver: the published INF, the store folder, the index entry.
     bool DeletePackage(const std::string &publishedName);
     std::vector<std::string> PublishedPackages() const;
+    // The package that a device's installed driver came from, by instance ID.
+    std::optional<std::string> PackageOfDevice(const std::string &instanceId) const;
+
+    // InstallHinfSection: runs an INF's own section (DelFiles, DelReg,
+    // DelService) on the machine.
+    SectionResult RunInstallSection(const std::filesystem::path &infPath, const std::string &section);
 
     const SetupConfig &config() const { return config_; }
 

@@ -236,6 +236,10 @@ BOOL WINAPI CancelSynchronousIo(HANDLE thread)
 
 BOOL WINAPI CloseHandle(HANDLE handle)
 {
+    // The pseudo handles of the current process and thread: closing them has no effect.
+    if (handle == reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1)) ||
+        handle == reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2)))
+        return TRUE;
     auto object = Remove(handle);
     if (object == nullptr)
         return FALSE;

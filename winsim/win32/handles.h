@@ -9,13 +9,17 @@
 
 namespace winsim::win32 {
 
-enum class HandleType { File, Event, Thread };
+enum class HandleType { File, Event, Thread, Token, FileSearch };
+
+struct FileSearch;
 
 struct HandleObject {
     HandleType type;
     PFILE_OBJECT file = nullptr;           // File
-    std::shared_ptr<KEVENT> event;         // Event
+    std::shared_ptr<KEVENT> event{};       // Event
     uint64_t threadId = 0;                 // Thread
+    ACCESS_MASK granted = 0;               // Token: the process token, with this access
+    std::shared_ptr<FileSearch> search{};  // FileSearch
 };
 
 HANDLE Insert(HandleObject object);

@@ -4,10 +4,16 @@
 // size protocols of their queries, and DIF_REMOVE through the Plug and Play
 // manager's uninstall.
 #include "handles.h"
+#include "session_state.h"
+#include "windows_paths.h"
 
 #include "../kernel/device.h"
 #include "../kernel/internal.h"
+#include "../kernel/machine.h"
 #include "../kernel/pnp.h"
+#include "../registry/registry.h"
+#include "../setup/inf_file.h"
+#include "../setup/installer.h"
 
 #include <setupapi.h>
 
@@ -454,11 +460,16 @@ BOOL GetInstallParams(HDEVINFO handle, PSP_DEVINFO_DATA data, Params *params)
     return TRUE;
 }
 
-// DIF_REMOVE: the Plug and Play manager removes the device's stack. A device
-// whose removal is vetoed is removed at the next restart, and the set and the
-// device say so with DI_NEEDREBOOT. The element stays in the set.
+// DIF_REMOVE: the Plug and Play manager removes the device's stack, and the
+// device's keys go (a device that is not present has only its keys to lose).
+// A device whose removal is vetoed is removed at the next restart, and the
+// set and the device say so with DI_NEEDREBOOT; its keys stay until then.
+// The element stays in the set. A 32-bit program on 64-bit Windows may not
+// remove devices at all.
 BOOL RemoveDevice(LockedSet &set, PSP_DEVINFO_DATA data)
 {
+    if (Session::Current().config.wow64)
+        return Fail(ERROR_IN_WOW64);
     if (data == nullptr)
         return Fail(ERROR_NO_DEVICE_SELECTED);
     DeviceElement *device = ElementOf(*set, data);
@@ -474,7 +485,72 @@ BOOL RemoveDevice(LockedSet &set, PSP_DEVINFO_DATA data)
     if (result.needsRestart) {
         set->devices[index].installFlags |= DI_NEEDREBOOT;
         set->installFlags |= DI_NEEDREBOOT;
+    } else if (Machine *machine = Machine::CurrentOrNull()) {
+        machine->Setup().RemoveDevice(ToNarrow(set->devices[index].instanceId));
     }
+    return TRUE;
+}
+
+// {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}, hexadecimal digits in either case.
+bool ParseGuid(const std::string &text, GUID *guid)
+{
+    if (text.size() != 38 || text.front() != '{' || text.back() != '}')
+        return false;
+    std::string digits;
+    for (size_t i = 1; i < 37; i++) {
+        bool dash = i == 9 || i == 14 || i == 19 || i == 24;
+        if (dash != (text[i] == '-') || (!dash && !isxdigit(static_cast<unsigned char>(text[i]))))
+            return false;
+        if (!dash)
+            digits += text[i];
+    }
+    auto hex = [&](size_t at, size_t count) { return std::stoull(digits.substr(at, count), nullptr, 16); };
+    guid->Data1 = static_cast<ULONG>(hex(0, 8));
+    guid->Data2 = static_cast<USHORT>(hex(8, 4));
+    guid->Data3 = static_cast<USHORT>(hex(12, 4));
+    for (size_t i = 0; i < 8; i++)
+        guid->Data4[i] = static_cast<UCHAR>(hex(16 + 2 * i, 2));
+    return true;
+}
+
+// The [Version] section's class: ClassGuid, or the GUID of the class Class
+// names among the machine's setup classes (GUID_NULL when it has none).
+BOOL GetInfClass(PCSTR infName, LPGUID classGuid, PSTR className, DWORD classNameSize, PDWORD requiredSize)
+{
+    if (infName == nullptr || classGuid == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER);
+    std::string name = infName;
+    if (name.find_first_of("\\/") == std::string::npos)
+        name = WindowsFolder() + "\\INF\\" + name;
+    std::optional<std::filesystem::path> host = HostPathOf(name);
+    std::error_code error;
+    if (!host || !std::filesystem::is_regular_file(*host, error))
+        return Fail(ERROR_FILE_NOT_FOUND);
+    std::optional<std::string> guidText, classText;
+    try {
+        setup::InfFile inf = setup::InfFile::Load(*host);
+        const setup::InfLine *signature = inf.FindKey("Version", "Signature");
+        if (signature == nullptr)
+            return Fail(ERROR_WRONG_INF_STYLE);
+        if (const setup::InfLine *line = inf.FindKey("Version", "ClassGuid"))
+            guidText = line->Field(0);
+        if (const setup::InfLine *line = inf.FindKey("Version", "Class"))
+            classText = line->Field(0);
+    } catch (const std::exception &) {
+        return Fail(ERROR_WRONG_INF_STYLE);
+    }
+    if (!guidText && !classText)
+        return Fail(ERROR_NO_ASSOCIATED_CLASS);
+    GUID guid{};
+    if (guidText && !ParseGuid(*guidText, &guid))
+        return Fail(ERROR_INVALID_CLASS);
+    std::string text = classText.value_or("");
+    if (requiredSize != nullptr)
+        *requiredSize = static_cast<DWORD>(text.size() + 1);
+    if (className == nullptr || classNameSize < text.size() + 1)
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    memcpy(className, text.c_str(), text.size() + 1);
+    *classGuid = guid;
     return TRUE;
 }
 
@@ -606,6 +682,12 @@ BOOL WINAPI SetupDiGetDeviceInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_D
                                            PSP_DEVINSTALL_PARAMS_W DeviceInstallParams)
 {
     return GetInstallParams(DeviceInfoSet, DeviceInfoData, DeviceInstallParams);
+}
+
+BOOL WINAPI SetupDiGetINFClassA(PCSTR InfName, LPGUID ClassGuid, PSTR ClassName, DWORD ClassNameSize,
+                                PDWORD RequiredSize)
+{
+    return GetInfClass(InfName, ClassGuid, ClassName, ClassNameSize, RequiredSize);
 }
 
 // Only DIF_REMOVE is carried out; the other functions are left to their
