@@ -34,6 +34,8 @@ void BreakRuleAndFinish(const RuleCase &c)
     OVERLAPPED ov{};
     char out[8];
     DWORD bytes;
+    if (c.code == IOCTL_BROKEN_FREE_QUEUED_WORK_ITEM)
+        winsim::HoldSystemWork(true);  // the item is certainly still queued when it is freed
     DeviceIoControl(h, c.code, nullptr, 0, out, sizeof out, &bytes, &ov);
     if (c.then == Then::RemoveDevice || c.then == Then::Shutdown) {
         CancelIo(h);

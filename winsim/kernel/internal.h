@@ -91,6 +91,9 @@ bool ShouldFailAllocation(const char *site, const void *caller);
 void DpcCheckMemory(const void *begin, size_t bytes, const void *caller);
 // Runs fn on a system worker thread at PASSIVE_LEVEL.
 void QueueSystemWork(std::function<void()> fn);
+// While held, queued work stays queued (for tests that need an item to be
+// still in the queue at a given moment).
+void HoldSystemWork(bool hold);
 
 // ------------------------------------------------------------------ devices
 struct DeviceRecord;

@@ -171,6 +171,12 @@ std::string StackDescription(PIO_STACK_LOCATION stack)
         s << " " << IoControlName(stack->Parameters.DeviceIoControl.IoControlCode, code);
     } else if (stack->MajorFunction == IRP_MJ_READ || stack->MajorFunction == IRP_MJ_WRITE)
         s << " " << stack->Parameters.Read.Length << " bytes";
+    // Opening and closing name what they open: a trailing file name is how a
+    // driver tells its pipes or channels apart.
+    if ((stack->MajorFunction == IRP_MJ_CREATE || stack->MajorFunction == IRP_MJ_CLOSE) &&
+        stack->FileObject != nullptr && stack->FileObject->FileName.Length != 0)
+        s << " \"" << Narrow(stack->FileObject->FileName.Buffer, stack->FileObject->FileName.Length / sizeof(WCHAR))
+          << "\"";
     return s.str();
 }
 

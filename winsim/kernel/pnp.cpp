@@ -330,6 +330,17 @@ void ProcessBusRelations(DeviceNode *node)
     }
 }
 
+// The present nodes whose stack the device belongs to. Collected first:
+// enumerating a bus adds nodes.
+std::vector<DeviceNode *> NodesOfStack(PDEVICE_OBJECT device)
+{
+    std::vector<DeviceNode *> out;
+    for (auto &n : M().nodes)
+        if (n->pdo != nullptr && n->present && IoGetAttachedDevice(n->pdo) == IoGetAttachedDevice(device))
+            out.push_back(n.get());
+    return out;
+}
+
 std::vector<DeviceNode *> Subtree(DeviceNode *node)
 {
     std::vector<DeviceNode *> out;
@@ -496,9 +507,8 @@ void DetachBus(PDEVICE_OBJECT busPdo)
 void Reenumerate(PDEVICE_OBJECT busDevice)
 {
     M().Run([&] {
-        for (auto &n : M().nodes)
-            if (n->pdo != nullptr && IoGetAttachedDevice(n->pdo) == IoGetAttachedDevice(busDevice))
-                ProcessBusRelations(n.get());
+        for (DeviceNode *bus : NodesOfStack(busDevice))
+            ProcessBusRelations(bus);
     });
 }
 
@@ -730,9 +740,8 @@ extern "C" VOID IoInvalidateDeviceRelations(PDEVICE_OBJECT device, DEVICE_RELATI
     // that comes first.
     ObReferenceObject(device);
     winsim::pnp::M().Post([device] {
-        for (auto &n : winsim::pnp::M().nodes)
-            if (n->pdo != nullptr && n->present && IoGetAttachedDevice(n->pdo) == IoGetAttachedDevice(device))
-                winsim::pnp::ProcessBusRelations(n.get());
+        for (winsim::pnp::DeviceNode *bus : winsim::pnp::NodesOfStack(device))
+            winsim::pnp::ProcessBusRelations(bus);
         ObDereferenceObject(device);
     });
 }

@@ -29,6 +29,7 @@ struct WorkerPool {
     int idle = 0;
     int busy = 0;
     bool stop = false;
+    bool held = false;  // workers take nothing from the queue (tests)
 };
 
 WorkerPool *g_workers = nullptr;
@@ -40,9 +41,9 @@ void WorkerThread(WorkerPool *pool)
     std::unique_lock<std::mutex> lock(pool->lock);
     for (;;) {
         pool->idle++;
-        pool->changed.wait(lock, [&] { return pool->stop || !pool->queue.empty(); });
+        pool->changed.wait(lock, [&] { return pool->stop || (!pool->held && !pool->queue.empty()); });
         pool->idle--;
-        if (pool->queue.empty())
+        if (pool->stop && (pool->held || pool->queue.empty()))
             return;
         auto work = std::move(pool->queue.front());
         pool->queue.pop_front();
@@ -72,6 +73,13 @@ void StopWorkerPool()
         t.join();
     delete g_workers;
     g_workers = nullptr;
+}
+
+void HoldSystemWork(bool hold)
+{
+    std::lock_guard<std::mutex> lock(g_workers->lock);
+    g_workers->held = hold;
+    g_workers->changed.notify_all();
 }
 
 void FlushSystemWork()

@@ -75,9 +75,15 @@ void CopyFiles(const std::vector<FileCopy> &copies, const std::filesystem::path 
     for (auto &copy : copies) {
         std::filesystem::path folder = folders.Host(copy.destinationFolder);
         std::filesystem::create_directories(folder);
-        std::filesystem::copy_file(ResolveCaseInsensitive(storeDirectory, copy.source),
-                                   ResolveCaseInsensitive(folder, copy.destinationName),
+        // A driver image may be loaded (another device uses it): the new file
+        // takes the name's place, and the loaded one stays intact until it is
+        // unloaded, as Windows replaces files in use.
+        std::filesystem::path target = ResolveCaseInsensitive(folder, copy.destinationName);
+        std::filesystem::path staging = target;
+        staging += ".new";
+        std::filesystem::copy_file(ResolveCaseInsensitive(storeDirectory, copy.source), staging,
                                    std::filesystem::copy_options::overwrite_existing);
+        std::filesystem::rename(staging, target);
     }
 }
 
