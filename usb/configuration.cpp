@@ -190,10 +190,9 @@ static NTSTATUS BuildPipeTable(PUSBD_INTERFACE_LIST_ENTRY List, ULONG NumberOfIn
             FreePipeTable(interfaces, i);
             return STATUS_INSUFFICIENT_RESOURCES;
         }
-        for (ULONG p = 0; p < numberOfPipes; p++) {
-            pipes[p].OpenCount = 0;
+        RtlZeroMemory(pipes, numberOfPipes * sizeof(PIPE_CONTEXT));
+        for (ULONG p = 0; p < numberOfPipes; p++)
             pipes[p].PipeInformation = information->Pipes[p];
-        }
         interfaces[i].Pipes = pipes;
         interfaces[i].NumberOfPipes = numberOfPipes;
     }

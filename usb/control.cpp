@@ -27,14 +27,19 @@ static NTSTATUS GetConfigDescriptor(PCONTROL_REQUEST Request)
 }
 
 // The pipe behind the request's file object, or NULL for a device file
-// object or a request without one.
+// object, a request without one, or a pipe the file object no longer has
+// (see IsPipeOfFileObject).
 static PPIPE_CONTEXT RequestPipe(PCONTROL_REQUEST Request)
 {
     PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(Request->Irp)->FileObject;
+    PPIPE_CONTEXT pipe;
 
-    if (fileObject == NULL)
+    if (fileObject == NULL || fileObject->FsContext == NULL)
         return NULL;
-    return static_cast<PPIPE_CONTEXT>(fileObject->FsContext);
+    pipe = static_cast<PPIPE_CONTEXT>(fileObject->FsContext);
+    if (!IsPipeOfFileObject(Request->DeviceObject, pipe, fileObject))
+        return NULL;
+    return pipe;
 }
 
 // The outcome of the reset itself is not reported.
@@ -267,10 +272,10 @@ static NTSTATUS BulkRead(PCONTROL_REQUEST Request)
     return status;
 }
 
-// Tells a waiting (or the next) IOCTL_BULK_READ to give up.
-static NTSTATUS BulkAbortRead()
+// Tells a waiting (or the next) IOCTL_BULK_READ of this device to give up.
+static NTSTATUS BulkAbortRead(PCONTROL_REQUEST Request)
 {
-    WriteShared(&BulkReadCancelRequested, TRUE);
+    WriteShared(&DeviceExtension(Request->DeviceObject)->BulkReadCancelRequested, TRUE);
     return STATUS_SUCCESS;
 }
 
@@ -298,7 +303,7 @@ static NTSTATUS HandleControlRequest(PCONTROL_REQUEST Request, ULONG IoControlCo
     case IOCTL_BULK_READ:
         return BulkRead(Request);
     case IOCTL_BULK_ABORT_READ:
-        return BulkAbortRead();
+        return BulkAbortRead(Request);
     default:
         return STATUS_INVALID_PARAMETER;
     }

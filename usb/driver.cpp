@@ -22,7 +22,6 @@ POOL_TYPE UsbPoolType = NonPagedPool;
 PKMUTEX IdlePowerMutex;
 
 BOOLEAN SurpriseRemovalSeen;
-BOOLEAN BulkReadCancelRequested;
 
 static VOID SelectPoolType()
 {

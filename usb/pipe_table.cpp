@@ -125,8 +125,9 @@ BOOLEAN LookupPipe(PDEVICE_OBJECT DeviceObject, PCUNICODE_STRING FileName, PULON
 
 // Opens the pipe for one file object. Every open that names an existing
 // pipe is remembered in PipeBySlot, also one refused because the pipe is
-// already open.
-NTSTATUS ClaimPipe(PDEVICE_OBJECT DeviceObject, ULONG InterfaceNumber, ULONG PipeNumber, PPIPE_CONTEXT *Pipe)
+// already open; PipeBySlot has room for pipe numbers 0 to 4 only.
+NTSTATUS ClaimPipe(PDEVICE_OBJECT DeviceObject, ULONG InterfaceNumber, ULONG PipeNumber, PFILE_OBJECT FileObject,
+                   PPIPE_CONTEXT *Pipe)
 {
     PUSB_DEVICE_EXTENSION extension = DeviceExtension(DeviceObject);
     NTSTATUS status = STATUS_INVALID_PARAMETER;
@@ -147,6 +148,7 @@ NTSTATUS ClaimPipe(PDEVICE_OBJECT DeviceObject, ULONG InterfaceNumber, ULONG Pip
         InterlockedDecrement(&pipe->OpenCount);     // already open: the pipe is exclusive
         goto unlock;
     }
+    pipe->OpenFileObject = FileObject;
     InterlockedIncrement(&extension->OpenPipeCount);
     *Pipe = pipe;
     status = STATUS_SUCCESS;
@@ -157,14 +159,16 @@ unlock:
 }
 
 // Undoes ClaimPipe for a closing file object. A pipe that an abort has
-// already closed, or that belongs to a table since freed, changes nothing.
-VOID ReleasePipe(PDEVICE_OBJECT DeviceObject, PPIPE_CONTEXT Pipe)
+// already closed (and that may since have been opened by another file
+// object), or that belongs to a table since freed, changes nothing.
+VOID ReleasePipe(PDEVICE_OBJECT DeviceObject, PPIPE_CONTEXT Pipe, PFILE_OBJECT FileObject)
 {
     PUSB_DEVICE_EXTENSION extension = DeviceExtension(DeviceObject);
     KIRQL oldIrql;
 
     KeAcquireSpinLock(&extension->PipeTableLock, &oldIrql);
-    if (IsPipeInTable(extension, Pipe) && ReadShared(&Pipe->OpenCount) > 0) {
+    if (IsPipeInTable(extension, Pipe) && Pipe->OpenFileObject == FileObject && ReadShared(&Pipe->OpenCount) > 0) {
+        Pipe->OpenFileObject = NULL;
         InterlockedDecrement(&extension->OpenPipeCount);
         InterlockedDecrement(&Pipe->OpenCount);
     }
@@ -180,20 +184,49 @@ VOID MarkPipeClosed(PDEVICE_OBJECT DeviceObject, PPIPE_CONTEXT Pipe)
     KIRQL oldIrql;
 
     KeAcquireSpinLock(&extension->PipeTableLock, &oldIrql);
-    if (IsPipeInTable(extension, Pipe) && InterlockedExchange(&Pipe->OpenCount, 0) != 0)
+    if (IsPipeInTable(extension, Pipe) && InterlockedExchange(&Pipe->OpenCount, 0) != 0) {
+        Pipe->OpenFileObject = NULL;
         InterlockedDecrement(&extension->OpenPipeCount);
+    }
     KeReleaseSpinLock(&extension->PipeTableLock, oldIrql);
 }
 
-// Fetches the handle to transfer on; FALSE for a pipe of a table since freed.
-BOOLEAN CapturePipeHandle(PDEVICE_OBJECT DeviceObject, PPIPE_CONTEXT Pipe, USBD_PIPE_HANDLE *PipeHandle)
+// Whether the file object may still use the pipe: the pipe belongs to the
+// current table and no other file object holds it. A file object whose
+// pipe an abort has closed keeps using it until another one opens it. Lock
+// held.
+static BOOLEAN IsPipeUsableBy(PUSB_DEVICE_EXTENSION Extension, PPIPE_CONTEXT Pipe, PFILE_OBJECT FileObject)
+{
+    if (!IsPipeInTable(Extension, Pipe))
+        return FALSE;
+    return Pipe->OpenFileObject == NULL || Pipe->OpenFileObject == FileObject;
+}
+
+BOOLEAN IsPipeOfFileObject(PDEVICE_OBJECT DeviceObject, PPIPE_CONTEXT Pipe, PFILE_OBJECT FileObject)
+{
+    PUSB_DEVICE_EXTENSION extension = DeviceExtension(DeviceObject);
+    BOOLEAN usable;
+    KIRQL oldIrql;
+
+    KeAcquireSpinLock(&extension->PipeTableLock, &oldIrql);
+    usable = IsPipeUsableBy(extension, Pipe, FileObject);
+    KeReleaseSpinLock(&extension->PipeTableLock, oldIrql);
+    return usable;
+}
+
+// Fetches the handle to transfer on for the file object; FALSE for a pipe
+// of a table since freed or one that another file object holds now.
+// FileObject NULL: the driver's own request, which only needs the pipe to
+// be in the table.
+BOOLEAN CapturePipeHandle(PDEVICE_OBJECT DeviceObject, PPIPE_CONTEXT Pipe, PFILE_OBJECT FileObject,
+                          USBD_PIPE_HANDLE *PipeHandle)
 {
     PUSB_DEVICE_EXTENSION extension = DeviceExtension(DeviceObject);
     BOOLEAN found;
     KIRQL oldIrql;
 
     KeAcquireSpinLock(&extension->PipeTableLock, &oldIrql);
-    found = IsPipeInTable(extension, Pipe);
+    found = FileObject == NULL ? IsPipeInTable(extension, Pipe) : IsPipeUsableBy(extension, Pipe, FileObject);
     if (found)
         *PipeHandle = Pipe->PipeInformation.PipeHandle;
     KeReleaseSpinLock(&extension->PipeTableLock, oldIrql);

@@ -43,14 +43,14 @@ static NTSTATUS OpenPipe(PDEVICE_OBJECT DeviceObject, PFILE_OBJECT FileObject)
     if (!LookupPipe(DeviceObject, &FileObject->FileName, &interfaceNumber, &pipeNumber))
         return STATUS_INVALID_PARAMETER;
 
-    status = ClaimPipe(DeviceObject, interfaceNumber, pipeNumber, &pipe);
+    status = ClaimPipe(DeviceObject, interfaceNumber, pipeNumber, FileObject, &pipe);
     if (!NT_SUCCESS(status))
         return status;
 
     // No close follows a failed create: give the pipe back at once.
     status = SetIdlePower(DeviceObject, FALSE);
     if (!NT_SUCCESS(status)) {
-        ReleasePipe(DeviceObject, pipe);
+        ReleasePipe(DeviceObject, pipe, FileObject);
         return status;
     }
     FileObject->FsContext = pipe;
@@ -111,7 +111,7 @@ NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         PPIPE_CONTEXT pipe = static_cast<PPIPE_CONTEXT>(fileObject->FsContext);
 
         if (pipe != NULL) {
-            ReleasePipe(DeviceObject, pipe);
+            ReleasePipe(DeviceObject, pipe, fileObject);
             fileObject->FsContext = NULL;
         } else if (fileObject->FileName.Length == 0) {
             CloseDevice(DeviceObject);
@@ -179,9 +179,11 @@ static NTSTATUS ReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN Read)
         goto complete;
     }
 
-    // A device file object, or a pipe of a configuration since torn down.
+    // A device file object, a pipe of a configuration since torn down, or
+    // one that another file object has opened since an abort.
     if (fileObject == NULL || fileObject->FsContext == NULL ||
-        !CapturePipeHandle(DeviceObject, static_cast<PPIPE_CONTEXT>(fileObject->FsContext), &pipeHandle)) {
+        !CapturePipeHandle(DeviceObject, static_cast<PPIPE_CONTEXT>(fileObject->FsContext), fileObject,
+                           &pipeHandle)) {
         status = STATUS_INVALID_HANDLE;
         goto complete;
     }
@@ -207,7 +209,12 @@ static NTSTATUS ReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN Read)
     next->Parameters.Others.Argument1 = urb;
     IoSetCompletionRoutine(Irp, TransferComplete, transfer, TRUE, TRUE, TRUE);
 
-    return IoCallDriver(extension->LowerDeviceObject, Irp);
+    // TransferComplete sets the final status, which may differ from what
+    // the bus driver returns: the request is pending as far as the caller
+    // knows, whenever the bus finishes it.
+    IoMarkIrpPending(Irp);
+    IoCallDriver(extension->LowerDeviceObject, Irp);
+    return STATUS_PENDING;
 
 free_urb:
     FreeUrb(urb);

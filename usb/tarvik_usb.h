@@ -40,6 +40,11 @@ extern "C" {
 typedef struct _PIPE_CONTEXT {
     LONG OpenCount;                         // 1 while a file object has the pipe open
     USBD_PIPE_INFORMATION PipeInformation;  // as returned by select-configuration
+
+    // The file object that has the pipe open; compared, never dereferenced.
+    // Only its own close gives the pipe back, so that the late close of a
+    // file object whose pipe an abort took away leaves a newer open alone.
+    PFILE_OBJECT OpenFileObject;
 } PIPE_CONTEXT, *PPIPE_CONTEXT;
 
 // The pipes of one selected interface, in endpoint-descriptor order.
@@ -88,6 +93,10 @@ typedef struct _USB_DEVICE_EXTENSION {
     LONG DeviceOpenCount;                   // opens without a file name: 0 or 1
     PPIPE_CONTEXT PipeBySlot[PIPE_SLOT_COUNT];
 
+    // Set by IOCTL_BULK_ABORT_READ, consumed by the wait of IOCTL_BULK_READ.
+    // Per device: closing one printer's port must not cut another's read.
+    BOOLEAN BulkReadCancelRequested;
+
     // Guards the pipe table (see above), PipeBySlot and the open/close
     // bookkeeping of each pipe.
     KSPIN_LOCK PipeTableLock;
@@ -97,7 +106,6 @@ typedef struct _USB_DEVICE_EXTENSION {
 extern POOL_TYPE UsbPoolType;
 extern PKMUTEX IdlePowerMutex;
 extern BOOLEAN SurpriseRemovalSeen;
-extern BOOLEAN BulkReadCancelRequested;
 
 inline PUSB_DEVICE_EXTENSION DeviceExtension(PDEVICE_OBJECT DeviceObject)
 {
@@ -138,10 +146,13 @@ NTSTATUS StopUsbDevice(PDEVICE_OBJECT DeviceObject);
 // pipe_table.cpp
 BOOLEAN ParsePipeName(PCUNICODE_STRING Name, PULONG InterfaceNumber, PULONG PipeNumber);
 BOOLEAN LookupPipe(PDEVICE_OBJECT DeviceObject, PCUNICODE_STRING FileName, PULONG InterfaceNumber, PULONG PipeNumber);
-NTSTATUS ClaimPipe(PDEVICE_OBJECT DeviceObject, ULONG InterfaceNumber, ULONG PipeNumber, PPIPE_CONTEXT *Pipe);
-VOID ReleasePipe(PDEVICE_OBJECT DeviceObject, PPIPE_CONTEXT Pipe);
+NTSTATUS ClaimPipe(PDEVICE_OBJECT DeviceObject, ULONG InterfaceNumber, ULONG PipeNumber, PFILE_OBJECT FileObject,
+                   PPIPE_CONTEXT *Pipe);
+VOID ReleasePipe(PDEVICE_OBJECT DeviceObject, PPIPE_CONTEXT Pipe, PFILE_OBJECT FileObject);
 VOID MarkPipeClosed(PDEVICE_OBJECT DeviceObject, PPIPE_CONTEXT Pipe);
-BOOLEAN CapturePipeHandle(PDEVICE_OBJECT DeviceObject, PPIPE_CONTEXT Pipe, USBD_PIPE_HANDLE *PipeHandle);
+BOOLEAN IsPipeOfFileObject(PDEVICE_OBJECT DeviceObject, PPIPE_CONTEXT Pipe, PFILE_OBJECT FileObject);
+BOOLEAN CapturePipeHandle(PDEVICE_OBJECT DeviceObject, PPIPE_CONTEXT Pipe, PFILE_OBJECT FileObject,
+                          USBD_PIPE_HANDLE *PipeHandle);
 BOOLEAN CaptureSlotPipeHandle(PDEVICE_OBJECT DeviceObject, ULONG Slot, USBD_PIPE_HANDLE *PipeHandle);
 VOID PublishConfiguration(PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
                           USBD_CONFIGURATION_HANDLE ConfigurationHandle, PINTERFACE_PIPES Interfaces,

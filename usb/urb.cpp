@@ -52,19 +52,19 @@ NTSTATUS SubmitUrb(PDEVICE_OBJECT DeviceObject, PURB Urb)
 }
 
 // Waits for the request in slices of 8 ms. After each slice it looks whether
-// IOCTL_BULK_READ has been told to give up; if so the request is cancelled
-// and, once it has come back, the abort is consumed.
-static VOID WaitCancellable(PIRP Irp, PKEVENT Done)
+// the device's IOCTL_BULK_READ has been told to give up; if so the request
+// is cancelled and, once it has come back, the abort is consumed.
+static VOID WaitCancellable(PUSB_DEVICE_EXTENSION Extension, PIRP Irp, PKEVENT Done)
 {
     LARGE_INTEGER slice;
 
     slice.QuadPart = -80000;    // 8 ms, relative
     while (KeWaitForSingleObject(Done, Executive, KernelMode, FALSE, &slice) == STATUS_TIMEOUT) {
-        if (!ReadShared(&BulkReadCancelRequested))
+        if (!ReadShared(&Extension->BulkReadCancelRequested))
             continue;
         IoCancelIrp(Irp);
         KeWaitForSingleObject(Done, Executive, KernelMode, FALSE, NULL);
-        WriteShared(&BulkReadCancelRequested, FALSE);
+        WriteShared(&Extension->BulkReadCancelRequested, FALSE);
     }
 }
 
@@ -92,7 +92,7 @@ NTSTATUS SubmitUrbCancellable(PDEVICE_OBJECT DeviceObject, PURB Urb)
     IoSetCompletionRoutine(irp, SignalEventCompletion, &done, TRUE, TRUE, TRUE);
 
     if (IoCallDriver(extension->LowerDeviceObject, irp) == STATUS_PENDING)
-        WaitCancellable(irp, &done);
+        WaitCancellable(extension, irp, &done);
 
     status = irp->IoStatus.Status;
     IoFreeIrp(irp);
@@ -123,7 +123,7 @@ NTSTATUS AbortPipe(PDEVICE_OBJECT DeviceObject, PPIPE_CONTEXT Pipe)
     USBD_PIPE_HANDLE pipeHandle;
     NTSTATUS status;
 
-    if (!CapturePipeHandle(DeviceObject, Pipe, &pipeHandle))
+    if (!CapturePipeHandle(DeviceObject, Pipe, NULL, &pipeHandle))
         return STATUS_INVALID_HANDLE;
     status = SubmitPipeRequest(DeviceObject, pipeHandle, URB_FUNCTION_ABORT_PIPE);
     if (NT_SUCCESS(status))
@@ -136,7 +136,7 @@ NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, PPIPE_CONTEXT Pipe)
 {
     USBD_PIPE_HANDLE pipeHandle;
 
-    if (!CapturePipeHandle(DeviceObject, Pipe, &pipeHandle))
+    if (!CapturePipeHandle(DeviceObject, Pipe, NULL, &pipeHandle))
         return STATUS_INVALID_HANDLE;
     return SubmitPipeRequest(DeviceObject, pipeHandle, URB_FUNCTION_RESET_PIPE);
 }

@@ -1,13 +1,13 @@
-// The subcommands of tarvik-sim.
+// The subcommands of tarvik-sim, each in its own file.
 #pragma once
+
+#include "command_line.h"
 
 namespace tarvik::sim {
 
-struct GlobalOptions {
-    bool trace = false;
-};
-
-extern const char kDemoHelp[];
-int RunDemo(const GlobalOptions &options);
+Command DemoCommand();   // demo.cpp
+Command PrintCommand();  // print.cpp
+Command RunCommand();    // run.cpp
+Command ServeCommand();  // serve.cpp
 
 }  // namespace tarvik::sim

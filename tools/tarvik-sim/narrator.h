@@ -1,5 +1,5 @@
-// How tarvik-sim tells what happens: numbered steps, details under them,
-// trace lines when asked for, and a verdict at the end.
+// How tarvik-sim tells what happens: numbered steps, details under them, a
+// failure line, and the machine's verdict at the end.
 #pragma once
 
 #include <string>
@@ -9,11 +9,6 @@ namespace tarvik::sim {
 
 class Narrator {
 public:
-    explicit Narrator(bool trace);
-    ~Narrator();
-    Narrator(const Narrator &) = delete;
-    Narrator &operator=(const Narrator &) = delete;
-
     void Step(const std::string &text);
     void Detail(const std::string &text);
     // Reports a failure; returns the exit status for it.

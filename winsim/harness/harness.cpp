@@ -3,6 +3,7 @@
 
 #include "../kernel/device.h"
 #include "../kernel/internal.h"
+#include "../kernel/irp.h"
 #include "../kernel/machine.h"
 #include "../kernel/pnp.h"
 #include "../kernel/root_bus.h"
@@ -24,6 +25,10 @@ std::vector<std::string> DescribeStack(PDEVICE_OBJECT pdo)
 }
 
 void SetTrace(std::function<void(const std::string &)> sink) { SetTraceSink(std::move(sink)); }
+
+void NameControlCode(ULONG code, const std::string &name) { RegisterIoControlName(code, name); }
+
+std::string StatusName(NTSTATUS status) { return winsim::StatusName(status); }
 
 TestMachine::TestMachine(MachineOptions options)
 {

@@ -33,6 +33,13 @@ std::vector<std::string> DescribeStack(PDEVICE_OBJECT pdo);
 // sink while it is set; an empty function turns tracing off.
 void SetTrace(std::function<void(const std::string &)> sink);
 
+// Names a driver's private control code in trace lines and verifier reports
+// (the IOCTL_SERIAL_* and IOCTL_INTERNAL_USB_* codes have theirs already).
+void NameControlCode(ULONG code, const std::string &name);
+
+// "STATUS_SUCCESS", "STATUS_DELETE_PENDING", or the value in hex.
+std::string StatusName(NTSTATUS status);
+
 class TestMachine {
 public:
     explicit TestMachine(MachineOptions options = {});

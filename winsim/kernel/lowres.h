@@ -22,6 +22,8 @@ struct LowResourceReport {
     std::vector<std::string> sites;    // "tarvik_usb!StartDevice <- ..." per failed stack
 };
 
+// The mode belongs to the process, not to one machine: a systematic run goes
+// on over fresh machines, each failing only the call stacks not failed before.
 void SetLowResourceMode(LowResourceMode mode, double probability = 0.0, uint64_t seed = 1);
 LowResourceReport GetLowResourceReport();
 

@@ -6,7 +6,6 @@
 #include "device.h"
 #include "irp.h"
 #include "file.h"
-#include "lowres.h"
 #include "pnp.h"
 #include "../registry/registry.h"
 #include "../setup/installer.h"
@@ -60,7 +59,6 @@ Machine::Machine(MachineConfig config) : config_(std::move(config)), bootTime_(s
         fprintf(stderr, "winsim: a machine is already running in this process\n");
         abort();
     }
-    SetLowResourceMode(LowResourceMode::Off);
     registry::Boot({config_.osMajor, config_.osMinor, config_.osBuild});
     if (config_.windowsDirectory.empty()) {
         std::string pattern = (std::filesystem::temp_directory_path() / "winsim-XXXXXX").string();
@@ -114,12 +112,16 @@ std::optional<pnp::DriverStack> Machine::ResolveDrivers(const pnp::DeviceIdentit
                     result.error.c_str());
         return std::nullopt;
     }
-    if (policy_.withoutUpperFilters && !result.upperFilters.empty()) {
-        registry::DeleteValue(std::string(registry::kEnumKey) + "\\" +
+    if (policy_.withoutUpperFilters) {
+        // The function driver as if installed alone: no filter above it and
+        // none of the port's exclusivity, so its own files open side by side.
+        std::string instanceKey = std::string(registry::kEnumKey) + "\\" +
                                   Narrow(reinterpret_cast<const WCHAR *>(identity.instanceId.data()),
-                                         identity.instanceId.size()),
-                              "UpperFilters");
+                                         identity.instanceId.size());
+        registry::DeleteValue(instanceKey, "UpperFilters");
+        registry::DeleteValue(instanceKey, "Exclusive");
         result.upperFilters.clear();
+        result.exclusive = false;
     }
     return pnp::DriverStack{result.StackServices()};
 }

@@ -24,7 +24,8 @@ struct MachineConfig {
 
 // How devices get their drivers installed when they arrive.
 struct InstallPolicy {
-    // Leave the device's upper filters out (tests of a function driver alone).
+    // Leave the device's upper filters and exclusivity out (tests of a
+    // function driver alone).
     bool withoutUpperFilters = false;
     // A COM name to give a device (by instance ID) instead of the arbiter's choice.
     std::map<std::u16string, std::string> portNames;
