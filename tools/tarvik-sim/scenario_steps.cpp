@@ -187,6 +187,7 @@ Compiled CompileState(const Line &line)
         ProductMachine &m = ctx.Machine();
         if (m.Printer() == nullptr)
             return NoPrinter();
+        m.Harness().FlushPnp();  // a removal the last close let go of is done first
         std::string state = m.Harness().DeviceState(m.InstanceId());
         if (state != wanted)
             return StepOutcome::Fail("the device is " + state + ", expected " + wanted);
