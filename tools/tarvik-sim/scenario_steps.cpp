@@ -807,7 +807,7 @@ const StepSpec kSteps[] = {
     {"wire", "wire instant|full-speed", "the USB timing model (before the first plug)", CompileWire},
     {"plug", "plug", "plug the printer in and wait until Plug and Play is done with it", CompilePlug},
     {"unplug", "unplug", "pull the printer out (surprise removal)", CompileUnplug},
-    {"state", "state expect STATE", "the device's state: started, removed, surprise removed, ...", CompileState},
+    {"state", "state expect STATE", "the device's state: started, stopped, surprise-removed, removed, disabled, failed", CompileState},
     {"port-name", "port-name expect COMn|none", "the device's PortName in its hardware key", CompilePortName},
     {"serialcomm", "serialcomm expect COMn...|none", "the ports listed in HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM",
      CompileSerialComm},

@@ -117,7 +117,7 @@ public:
     // Device removal as the setup API's DIF_REMOVE does it: true when removed,
     // false when a driver vetoed and a restart is needed.
     bool Uninstall(const std::string &instanceId);
-    // "started", "surprise removed", "removed", ...; "unknown" if there is no such device.
+    // "started", "surprise-removed", "removed", "disabled", ...; "unknown" if there is no such device.
     std::string DeviceState(const std::string &instanceId);
     bool DevicePresent(const std::string &instanceId);
     // The PDO of a present device; nullptr otherwise.
