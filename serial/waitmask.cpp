@@ -399,9 +399,12 @@ VOID SerialCancelMaskIrps(PDEVICE_OBJECT DeviceObject)
 }
 
 // No CommWaitDpc may be queued or running once the extension goes away.
-// Drops the base count and waits for the runs still to come.
+// Drops the base count and waits for the runs still to come. The last run
+// sets the event as its final step but is still returning then: the flush
+// waits until the routine has left. PASSIVE_LEVEL.
 VOID SerialWaitForCommWaitDpcs(PSERIAL_DEVICE_EXTENSION Extension)
 {
     SerialReleaseDpcReference(Extension);
     KeWaitForSingleObject(&Extension->PendingDpcEvent, Executive, KernelMode, FALSE, NULL);
+    KeFlushQueuedDpcs();
 }

@@ -64,7 +64,8 @@ TEST_P(PortEvents, EventRecordedBeforeTheWaitCompletesItAtOnce)
 TEST_P(PortEvents, ArmedWaitReceivesWhatArrives)
 {
     ASSERT_TRUE(SetCommMask(port_, EV_RXCHAR | EV_RXFLAG));
-    DCB dcb{sizeof dcb};
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
     ASSERT_TRUE(GetCommState(port_, &dcb));
     dcb.EvtChar = '\r';
     ASSERT_TRUE(SetCommState(port_, &dcb));

@@ -53,7 +53,8 @@ TEST_F(PortLife, ComPortInterfaceAndSerialCommLeadToThePort)
     HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_COMPORT, nullptr, nullptr,
                                         DIGCF_DEVICEINTERFACE | DIGCF_PRESENT);
     ASSERT_NE(set, INVALID_HANDLE_VALUE);
-    SP_DEVICE_INTERFACE_DATA data{sizeof data};
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof data;
     ASSERT_TRUE(SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_COMPORT, 0, &data));
     alignas(8) char buffer[512];
     auto *detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A *>(buffer);
@@ -125,8 +126,7 @@ TEST_F(PortLife, SurpriseRemovalWithThePortOpen)
     DWORD modem;
     GetCommModemStatus(port, &modem);
     Close(port);
-    machine_.FlushPnp();
-    EXPECT_EQ(machine_.DeviceState(id_), "removed");
+    EXPECT_EQ(machine_.AwaitDeviceState(id_, "removed"), "removed");
 
     printer_ = machine_.PlugPrinter();
     EXPECT_EQ(machine_.DeviceState(id_), "started");
@@ -164,12 +164,14 @@ TEST_P(PortNaming, NameComesFromTheHardwareKeyAtStart)
         HANDLE port = Open(c.dosName);
         EXPECT_NE(port, INVALID_HANDLE_VALUE) << c.dosName;
     }
-    if (c.dosName == nullptr || std::string(c.dosName) != "COM1")
+    if (c.dosName == nullptr || std::string(c.dosName) != "COM1") {
         EXPECT_EQ(Open("COM1"), INVALID_HANDLE_VALUE) << "no name but the configured one";
-    if (c.serialComm != nullptr)
+    }
+    if (c.serialComm != nullptr) {
         EXPECT_THAT(SerialCommPorts(), ElementsAre(c.serialComm));
-    else
+    } else {
         EXPECT_THAT(SerialCommPorts(), IsEmpty());
+    }
 }
 
 const char kLongName[] = "ThisPortNameHasThirtyThreeLetters";  // 33 characters

@@ -288,8 +288,9 @@ TEST_P(Transfers, OverlappedReadsAndWritesRunSideBySide)
     OVERLAPPED w{};
     w.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     DWORD written = 0;
-    if (!WriteFile(out, data.data(), 300, nullptr, &w))
+    if (!WriteFile(out, data.data(), 300, nullptr, &w)) {
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    }
     EXPECT_TRUE(GetOverlappedResult(out, &w, &written, TRUE));
     EXPECT_EQ(written, 300u);
 

@@ -121,8 +121,7 @@ TEST_P(Removal, SurpriseRemovalWithOpenPipesAndATransferInFlight)
     CloseHandle(o.hEvent);
     Close(in);
     Close(out);
-    machine_.FlushPnp();
-    EXPECT_EQ(machine_.DeviceState(id_), "removed");
+    EXPECT_EQ(machine_.AwaitDeviceState(id_, "removed"), "removed");
 }
 
 TEST_P(Removal, CancelledQueriesLeaveTheDeviceWorking)

@@ -56,7 +56,7 @@ std::string FlagsText(unsigned long value, const std::vector<FlagName> &table)
         }
     }
     if (value != 0) {
-        char rest[16];
+        char rest[24];
         snprintf(rest, sizeof rest, "0x%lX", value);
         text += (text.empty() ? "" : "|") + std::string(rest);
     }

@@ -187,8 +187,8 @@ Compiled CompileState(const Line &line)
         ProductMachine &m = ctx.Machine();
         if (m.Printer() == nullptr)
             return NoPrinter();
-        m.Harness().FlushPnp();  // a removal the last close let go of is done first
-        std::string state = m.Harness().DeviceState(m.InstanceId());
+        // A removal the last close lets go of may come a moment after it.
+        std::string state = m.Harness().AwaitDeviceState(m.InstanceId(), wanted, std::chrono::seconds(2));
         if (state != wanted)
             return StepOutcome::Fail("the device is " + state + ", expected " + wanted);
         return StepOutcome::Pass(state);

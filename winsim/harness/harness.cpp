@@ -12,6 +12,7 @@
 #include "../win32/handles.h"
 
 #include <algorithm>
+#include <thread>
 
 namespace winsim::harness {
 
@@ -206,6 +207,19 @@ std::string TestMachine::DeviceState(const std::string &instanceId)
 {
     pnp::DeviceNode *node = NodeOf(instanceId);
     return node != nullptr ? pnp::StateName(pnp::StateOf(node)) : "unknown";
+}
+
+std::string TestMachine::AwaitDeviceState(const std::string &instanceId, const std::string &state,
+                                          std::chrono::milliseconds timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        FlushPnp();
+        std::string now = DeviceState(instanceId);
+        if (now == state || std::chrono::steady_clock::now() >= deadline)
+            return now;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 bool TestMachine::DevicePresent(const std::string &instanceId)

@@ -8,6 +8,7 @@
 #include "../kernel/lowres.h"
 #include "../usb/usb_host.h"
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -119,6 +120,12 @@ public:
     bool Uninstall(const std::string &instanceId);
     // "started", "surprise-removed", "removed", "disabled", ...; "unknown" if there is no such device.
     std::string DeviceState(const std::string &instanceId);
+    // Waits until the device is in `state`, Plug and Play work flushed; the
+    // state it is in when the time is up. A removal that follows the last
+    // close comes once the file object's last reference is gone, which may be
+    // after CloseHandle has returned (a completion still running), as on Windows.
+    std::string AwaitDeviceState(const std::string &instanceId, const std::string &state,
+                                 std::chrono::milliseconds timeout = std::chrono::seconds(5));
     bool DevicePresent(const std::string &instanceId);
     // The PDO of a present device; nullptr otherwise.
     PDEVICE_OBJECT PdoOf(const std::string &instanceId);

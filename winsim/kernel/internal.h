@@ -41,8 +41,10 @@ ThreadState *ThreadFromId(uint64_t id);          // nullptr if the thread has go
 uint64_t RegisterThreadId(ThreadState *state);
 void UnregisterThread(ThreadState *state);
 
+struct Module;
+
 // Checks that a callback into a driver gave back the IRQL and the spin locks
-// it was entered with.
+// it was entered with, and keeps the driver's image loaded while it runs.
 class CallbackGuard {
 public:
     explicit CallbackGuard(const char *what, const void *routine);
@@ -55,6 +57,7 @@ private:
     const void *routine_;
     KIRQL irql_;
     int spinLocks_;
+    Module *module_;
 };
 
 // ------------------------------------------------------------------ modules
@@ -65,8 +68,14 @@ struct Module {
     std::string path;        // host shared object
     void *handle = nullptr;  // dlopen handle
     uintptr_t base = 0;      // load address (dladdr's dli_fbase)
+    // Calls into the module's code still running on some thread; its image
+    // stays mapped until they have returned (see Machine::UnloadDriver).
+    int callsInProgress = 0;  // guarded by the modules lock
 };
 const Module *ModuleFromAddress(const void *address);
+// A call into the module that holds `routine` begins or ends (nullptr: no module).
+Module *EnterModule(const void *routine);
+void LeaveModule(Module *module);
 std::string DescribeAddress(const void *address);  // "module!symbol+0x12"
 
 // ------------------------------------------------------------------ pool

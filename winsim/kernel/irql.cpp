@@ -61,12 +61,14 @@ ThreadState *ThreadFromId(uint64_t id)
 }
 
 CallbackGuard::CallbackGuard(const char *what, const void *routine)
-    : what_(what), routine_(routine), irql_(CurrentThread().irql), spinLocks_(CurrentThread().spinLocksHeld)
+    : what_(what), routine_(routine), irql_(CurrentThread().irql), spinLocks_(CurrentThread().spinLocksHeld),
+      module_(EnterModule(routine))
 {
 }
 
 CallbackGuard::~CallbackGuard()
 {
+    LeaveModule(module_);
     ThreadState &t = CurrentThread();
     if (t.spinLocksHeld != spinLocks_)
         BugCheck("SPIN_LOCK_HELD_ON_RETURN",

@@ -11,6 +11,9 @@
 #include "../setup/installer.h"
 
 #include <dlfcn.h>
+
+#include <algorithm>
+#include <condition_variable>
 #include <stdlib.h>
 
 #include <filesystem>
@@ -31,6 +34,21 @@ namespace {
 std::atomic<Machine *> g_current{nullptr};
 std::mutex g_modulesLock;
 std::vector<Module *> g_modules;
+std::condition_variable g_moduleCallsDone;        // a call into a module has returned
+thread_local std::vector<const Module *> t_modulesEntered;  // this thread's calls in progress
+
+// Takes the module out of the list, then waits until the calls into it that
+// other threads are still making have returned: a completion routine that has
+// just set the event its driver waits for is still returning when the driver's
+// last device goes and the driver is unloaded. Calls this thread is making
+// itself do not count.
+void ReleaseModule(Module &module)
+{
+    std::unique_lock<std::mutex> lock(g_modulesLock);
+    std::erase(g_modules, &module);
+    auto own = [&] { return static_cast<int>(std::count(t_modulesEntered.begin(), t_modulesEntered.end(), &module)); };
+    g_moduleCallsDone.wait(lock, [&] { return module.callsInProgress == own(); });
+}
 
 NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp)
 {
@@ -314,10 +332,7 @@ void Machine::UnloadDriver(PDRIVER_OBJECT object)
             detail += "\n      " + f;
         BugCheck("LEAK_AT_UNLOAD", detail, object->DriverStart);
     }
-    {
-        std::lock_guard<std::mutex> lock(g_modulesLock);
-        std::erase(g_modules, &driver->module);
-    }
+    ReleaseModule(driver->module);
     if (driver->module.handle != nullptr)
         dlclose(driver->module.handle);
     Trace("driver " + driver->module.name + " unloaded");
@@ -373,6 +388,31 @@ std::vector<std::string> Machine::Shutdown()
     ReleaseQuarantine();
     ResetNamespace();
     return findings;
+}
+
+Module *EnterModule(const void *routine)
+{
+    Dl_info info{};
+    if (routine == nullptr || dladdr(routine, &info) == 0)
+        return nullptr;
+    std::lock_guard<std::mutex> lock(g_modulesLock);
+    for (Module *m : g_modules)
+        if (m->base == reinterpret_cast<uintptr_t>(info.dli_fbase)) {
+            m->callsInProgress++;
+            t_modulesEntered.push_back(m);
+            return m;
+        }
+    return nullptr;
+}
+
+void LeaveModule(Module *module)
+{
+    if (module == nullptr)
+        return;
+    std::lock_guard<std::mutex> lock(g_modulesLock);
+    module->callsInProgress--;
+    t_modulesEntered.erase(std::find(t_modulesEntered.rbegin(), t_modulesEntered.rend(), module).base() - 1);
+    g_moduleCallsDone.notify_all();
 }
 
 const Module *ModuleFromAddress(const void *address)
