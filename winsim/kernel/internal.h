@@ -68,6 +68,7 @@ struct Module {
     std::string path;        // host shared object
     void *handle = nullptr;  // dlopen handle
     uintptr_t base = 0;      // load address (dladdr's dli_fbase)
+    uintptr_t end = 0;       // first address past its loaded segments
     // Calls into the module's code still running on some thread; its image
     // stays mapped until they have returned (see Machine::UnloadDriver).
     int callsInProgress = 0;  // guarded by the modules lock

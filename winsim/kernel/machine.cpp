@@ -11,6 +11,7 @@
 #include "../setup/installer.h"
 
 #include <dlfcn.h>
+#include <link.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -36,6 +37,27 @@ std::mutex g_modulesLock;
 std::vector<Module *> g_modules;
 std::condition_variable g_moduleCallsDone;        // a call into a module has returned
 thread_local std::vector<const Module *> t_modulesEntered;  // this thread's calls in progress
+
+// The end of the image loaded at `base`: its highest loaded segment.
+uintptr_t ImageEnd(uintptr_t base)
+{
+    struct Search {
+        uintptr_t base, end;
+    } search{base, base};
+    dl_iterate_phdr(
+        [](dl_phdr_info *info, size_t, void *data) {
+            auto *s = static_cast<Search *>(data);
+            if (info->dlpi_addr != s->base)
+                return 0;
+            for (int i = 0; i < info->dlpi_phnum; i++)
+                if (info->dlpi_phdr[i].p_type == PT_LOAD)
+                    s->end = std::max<uintptr_t>(s->end, s->base + info->dlpi_phdr[i].p_vaddr +
+                                                             info->dlpi_phdr[i].p_memsz);
+            return 1;
+        },
+        &search);
+    return search.end;
+}
 
 // Takes the module out of the list, then waits until the calls into it that
 // other threads are still making have returned: a completion routine that has
@@ -220,6 +242,7 @@ PDRIVER_OBJECT Machine::LoadDriver(const std::string &service)
         return nullptr;
     }
     driver->module.base = reinterpret_cast<uintptr_t>(info.dli_fbase);
+    driver->module.end = ImageEnd(driver->module.base);
     {
         std::lock_guard<std::mutex> lock(g_modulesLock);
         g_modules.push_back(&driver->module);
@@ -392,12 +415,10 @@ std::vector<std::string> Machine::Shutdown()
 
 Module *EnterModule(const void *routine)
 {
-    Dl_info info{};
-    if (routine == nullptr || dladdr(routine, &info) == 0)
-        return nullptr;
+    auto address = reinterpret_cast<uintptr_t>(routine);
     std::lock_guard<std::mutex> lock(g_modulesLock);
     for (Module *m : g_modules)
-        if (m->base == reinterpret_cast<uintptr_t>(info.dli_fbase)) {
+        if (address >= m->base && address < m->end) {
             m->callsInProgress++;
             t_modulesEntered.push_back(m);
             return m;
