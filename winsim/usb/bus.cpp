@@ -145,9 +145,12 @@ void Bus::Run()
         if (!completions_.empty()) {
             std::vector<Completion> out = std::move(completions_);
             completions_.clear();
+            delivering_++;
             lock.unlock();
             DeliverAll(out, true);
             lock.lock();
+            delivering_--;
+            delivered_.notify_all();
             continue;  // completion routines may have submitted more
         }
         if (kicked_)
@@ -179,6 +182,29 @@ void Bus::DeliverAll(std::vector<Completion> &completions, bool atDispatch)
     }
     if (atDispatch)
         KeLowerIrql(old);
+}
+
+// A PDO is deleted only once none of its requests is left uncompleted, and
+// the requests its removal failed may still be on their way up.
+void Bus::FlushCompletions()
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        if (!completions_.empty()) {
+            std::vector<Completion> out = std::move(completions_);
+            completions_.clear();
+            delivering_++;
+            lock.unlock();
+            DeliverAll(out, true);
+            lock.lock();
+            delivering_--;
+            delivered_.notify_all();
+            continue;
+        }
+        if (delivering_ == 0 || std::this_thread::get_id() == thread_.get_id())
+            return;
+        delivered_.wait(lock);
+    }
 }
 
 void Bus::QueueCompletion(PIRP irp, NTSTATUS status)
@@ -323,15 +349,7 @@ void Bus::RemoveAllPdos()
             SendRemove(p->pdo);
     }
     // Let the controller hand back what the disconnects failed.
-    for (;;) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (completions_.empty())
-            break;
-        std::vector<Completion> out = std::move(completions_);
-        completions_.clear();
-        lock.unlock();
-        DeliverAll(out, true);
-    }
+    FlushCompletions();
     for (PdoContext *p : all) {
         LONG references;
         {

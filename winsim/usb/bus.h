@@ -164,6 +164,9 @@ public:
     void FailAll(PdoContext &p, USBD_STATUS usbd, const Request *except = nullptr);  // lock held
     void QueueCompletion(PIRP irp, NTSTATUS status);                                // lock held
     static void DeliverAll(std::vector<Completion> &completions, bool atDispatch);
+    // Delivers what the controller has finished and waits for a delivery
+    // under way on the controller thread (lock not held).
+    void FlushCompletions();
 
     // The wire (wire.cpp).
     bool Service(int64_t frame, bool frameLimited);  // lock held; true if anything moved
@@ -181,6 +184,8 @@ private:
     bool stopping_ = false;
     std::thread thread_;
     std::vector<Completion> completions_;
+    int delivering_ = 0;                   // batches being completed outside the lock
+    std::condition_variable delivered_;    // a batch has been completed
     std::chrono::steady_clock::time_point epoch_;
     int64_t lastFrame_ = -1;
 

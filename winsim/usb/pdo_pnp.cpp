@@ -193,8 +193,10 @@ NTSTATUS RemoveDevice(PdoContext &p, PIRP irp)
         }
     }
     Complete(irp, STATUS_SUCCESS);
-    if (deleteNow)
+    if (deleteNow) {
+        p.bus->FlushCompletions();
         IoDeleteDevice(p.pdo);
+    }
     return STATUS_SUCCESS;
 }
 
