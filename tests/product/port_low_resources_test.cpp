@@ -53,8 +53,9 @@ void UsePort(HANDLE port, usb::UsbDevice &printer)
     OVERLAPPED read{};
     read.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     UCHAR buffer[16];
-    if (!ReadFile(port, buffer, sizeof buffer, &bytes, &read) && GetLastError() == ERROR_IO_PENDING)
+    if (!ReadFile(port, buffer, sizeof buffer, &bytes, &read) && GetLastError() == ERROR_IO_PENDING) {
         EXPECT_EQ(WaitForSingleObject(read.hEvent, 5000), WAIT_OBJECT_0) << "a read with a 50 ms time-out hung";
+    }
     CloseHandle(read.hEvent);
 
     PurgeComm(port, PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR);
@@ -89,9 +90,10 @@ void RunScenario()
         DWORD bytes;
         OVERLAPPED write{};
         write.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        EXPECT_FALSE(WriteFile(port, "x", 1, &bytes, &write) && false);
-        if (GetLastError() == ERROR_IO_PENDING)
+        EXPECT_FALSE(WriteFile(port, "x", 1, &bytes, &write)) << "a write to a printer that is gone";
+        if (GetLastError() == ERROR_IO_PENDING) {
             EXPECT_EQ(WaitForSingleObject(write.hEvent, 5000), WAIT_OBJECT_0) << "a write after removal hung";
+        }
         CloseHandle(write.hEvent);
         CloseHandle(port);
     }
