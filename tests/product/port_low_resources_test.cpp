@@ -6,9 +6,8 @@
 // with the port open. Each run is a fresh machine; the runs go on until one
 // reaches no site that has not failed before. Whatever fails must fail
 // cleanly: no crash, no hang, no leak, nothing left behind.
+#include "low_resources.h"
 #include "port_fixture.h"
-
-#include <cstdio>
 
 namespace winsim::test {
 namespace {
@@ -102,28 +101,9 @@ void RunScenario()
 
 TEST(PortLowResources, EveryAllocationSiteFailsOnceWithoutHarm)
 {
-    SetLowResourceMode(LowResourceMode::Systematic);
-    size_t failed = 0;
-    int runs = 0;
-    for (; runs < 300; runs++) {
-        RunScenario();
-        if (HasFailure())
-            break;
-        size_t now = GetLowResourceReport().sitesFailed;
-        if (now == failed)
-            break;  // this run reached no site that had not failed before
-        failed = now;
-    }
-    LowResourceReport report = GetLowResourceReport();
-    SetLowResourceMode(LowResourceMode::Off);
-
-    printf("low resources: %zu allocation sites of tarvik_serial and tarvik_usb failed over %d runs\n",
-           report.sitesFailed, runs + 1);
-    for (const std::string &site : report.sites)
-        printf("  %s\n", site.c_str());
-    RecordProperty("sites_failed", static_cast<int>(report.sitesFailed));
-    EXPECT_LT(runs, 300) << "still failing new sites";
-    EXPECT_GE(report.sitesFailed, 30u) << "too few sites reached to prove anything";
+    SystematicRun run = FailEverySiteOnce(RunScenario, 300, "tarvik_serial and tarvik_usb");
+    EXPECT_LT(run.runs, 300) << "still failing new sites";
+    EXPECT_GE(run.report.sitesFailed, 30u) << "too few sites reached to prove anything";
 }
 
 }  // namespace

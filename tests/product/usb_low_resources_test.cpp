@@ -5,16 +5,12 @@
 // resume, and removal. Each run is a fresh machine; the runs go on until one
 // reaches no site that has not failed before. No run may crash, hang, leak
 // or leave anything behind.
+#include "low_resources.h"
 #include "usb_fixture.h"
-
-#include <cstdio>
 
 namespace tarvik::test {
 namespace {
 
-using winsim::GetLowResourceReport;
-using winsim::LowResourceMode;
-using winsim::SetLowResourceMode;
 
 // Runs the scenario on a fresh machine; whatever fails along the way is
 // allowed to fail, as long as it fails cleanly.
@@ -78,27 +74,9 @@ void RunScenario()
 
 TEST(UsbLowResources, EveryAllocationSiteFailsOnceWithoutHarm)
 {
-    SetLowResourceMode(LowResourceMode::Systematic);
-    size_t failed = 0;
-    int runs = 0;
-    for (; runs < 200; runs++) {
-        RunScenario();
-        if (HasFatalFailure())
-            break;
-        size_t now = GetLowResourceReport().sitesFailed;
-        if (now == failed)
-            break;  // this run reached no site that had not failed before
-        failed = now;
-    }
-    winsim::LowResourceReport report = GetLowResourceReport();
-    SetLowResourceMode(LowResourceMode::Off);
-
-    printf("low resources: %zu allocation sites of tarvik_usb failed over %d runs\n", report.sitesFailed, runs + 1);
-    for (const std::string &site : report.sites)
-        printf("  %s\n", site.c_str());
-    RecordProperty("sites_failed", static_cast<int>(report.sitesFailed));
-    EXPECT_LT(runs, 200) << "still failing new sites";
-    EXPECT_GE(report.sitesFailed, 20u) << "too few sites reached to prove anything";
+    winsim::test::SystematicRun run = winsim::test::FailEverySiteOnce(RunScenario, 200, "tarvik_usb");
+    EXPECT_LT(run.runs, 200) << "still failing new sites";
+    EXPECT_GE(run.report.sitesFailed, 20u) << "too few sites reached to prove anything";
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // table of steps (scenario_steps.h) before anything runs.
 #include "scenario.h"
 #include "scenario_steps.h"
+#include "scenario_values.h"
 
 #include <cerrno>
 #include <cstring>
@@ -10,16 +11,6 @@
 namespace tarvik::sim {
 namespace {
 
-int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 }  // namespace
 

@@ -6,9 +6,8 @@
 #include <cstdio>
 
 namespace tarvik::sim {
-namespace {
 
-int HexValue(char c)
+int HexDigit(char c)
 {
     if (c >= '0' && c <= '9')
         return c - '0';
@@ -19,12 +18,14 @@ int HexValue(char c)
     return -1;
 }
 
+namespace {
+
 bool AddHexWord(const std::string &word, Bytes &out)
 {
     if (word.empty() || word.size() % 2 != 0)
         return false;
     for (size_t i = 0; i < word.size(); i += 2) {
-        int high = HexValue(word[i]), low = HexValue(word[i + 1]);
+        int high = HexDigit(word[i]), low = HexDigit(word[i + 1]);
         if (high < 0 || low < 0)
             return false;
         out.push_back(static_cast<unsigned char>(high * 16 + low));

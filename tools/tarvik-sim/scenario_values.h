@@ -12,6 +12,9 @@
 
 namespace tarvik::sim {
 
+// The value of a hexadecimal digit, or -1.
+int HexDigit(char c);
+
 using Bytes = std::vector<unsigned char>;
 
 // DATA: one or more of "text" (escapes as in C, plus \e), hex 1B 73 3F (or

@@ -143,14 +143,7 @@ void Bus::Run()
                         busy |= fresh(*r);
         }
         if (!completions_.empty()) {
-            std::vector<Completion> out = std::move(completions_);
-            completions_.clear();
-            delivering_++;
-            lock.unlock();
-            DeliverAll(out, true);
-            lock.lock();
-            delivering_--;
-            delivered_.notify_all();
+            DeliverQueued(lock);
             continue;  // completion routines may have submitted more
         }
         if (kicked_)
@@ -184,6 +177,19 @@ void Bus::DeliverAll(std::vector<Completion> &completions, bool atDispatch)
         KeLowerIrql(old);
 }
 
+// Completes what is queued, outside the lock (held on entry and on return).
+void Bus::DeliverQueued(std::unique_lock<std::mutex> &lock)
+{
+    std::vector<Completion> out = std::move(completions_);
+    completions_.clear();
+    delivering_++;
+    lock.unlock();
+    DeliverAll(out, true);
+    lock.lock();
+    delivering_--;
+    delivered_.notify_all();
+}
+
 // A PDO is deleted only once none of its requests is left uncompleted, and
 // the requests its removal failed may still be on their way up.
 void Bus::FlushCompletions()
@@ -191,14 +197,7 @@ void Bus::FlushCompletions()
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         if (!completions_.empty()) {
-            std::vector<Completion> out = std::move(completions_);
-            completions_.clear();
-            delivering_++;
-            lock.unlock();
-            DeliverAll(out, true);
-            lock.lock();
-            delivering_--;
-            delivered_.notify_all();
+            DeliverQueued(lock);
             continue;
         }
         if (delivering_ == 0 || std::this_thread::get_id() == thread_.get_id())

@@ -174,6 +174,7 @@ public:
 private:
     void Run();
     void Retire(Request &request);
+    void DeliverQueued(std::unique_lock<std::mutex> &lock);
     bool Blocked(const PdoContext &p, const Request &request) const;
     bool RunInline(Request &request);
     void Enqueue(std::unique_ptr<Request> request);
