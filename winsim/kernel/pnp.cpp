@@ -117,7 +117,14 @@ std::u16string First(const std::vector<std::u16string> &list) { return list.empt
 std::vector<std::u16string> QueryIds(PDEVICE_OBJECT pdo, BUS_QUERY_ID_TYPE type)
 {
     StackResult r = SendPnp(pdo, IRP_MN_QUERY_ID, [type](PIO_STACK_LOCATION s) { s->Parameters.QueryId.IdType = type; });
-    return NT_SUCCESS(r.status) ? TakeIdList(r.information) : std::vector<std::u16string>{};
+    if (!NT_SUCCESS(r.status))
+        return {};
+    // Hardware and compatible IDs are a MULTI_SZ; a device or instance ID is
+    // one string, with nothing to read past its NUL.
+    if (type == BusQueryHardwareIDs || type == BusQueryCompatibleIDs)
+        return TakeIdList(r.information);
+    std::u16string id = TakeIdString(r.information);
+    return id.empty() ? std::vector<std::u16string>{} : std::vector<std::u16string>{id};
 }
 
 NTSTATUS QueryCapabilities(PDEVICE_OBJECT device)

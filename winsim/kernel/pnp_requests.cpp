@@ -67,6 +67,16 @@ std::vector<std::u16string> TakeIdList(ULONG_PTR information)
     return ids;
 }
 
+std::u16string TakeIdString(ULONG_PTR information)
+{
+    auto *p = reinterpret_cast<const WCHAR *>(information);
+    if (p == nullptr)
+        return {};
+    std::u16string id = ToU16(p);
+    ExFreePool(reinterpret_cast<PVOID>(information));
+    return id;
+}
+
 std::vector<PDEVICE_OBJECT> TakeRelations(ULONG_PTR information)
 {
     std::vector<PDEVICE_OBJECT> devices;
