@@ -399,9 +399,12 @@ VOID SerialCancelMaskIrps(PDEVICE_OBJECT DeviceObject)
 }
 
 // No CommWaitDpc may be queued or running once the extension goes away.
-// Drops the base count and waits for the runs still to come.
+// Drops the base count and waits for the runs still to come. The last run
+// signals the event just before it returns, so the wait alone does not
+// mean that the routine has left the DPC: the flush makes sure it has.
 VOID SerialWaitForCommWaitDpcs(PSERIAL_DEVICE_EXTENSION Extension)
 {
     SerialReleaseDpcReference(Extension);
     KeWaitForSingleObject(&Extension->PendingDpcEvent, Executive, KernelMode, FALSE, NULL);
+    KeFlushQueuedDpcs();
 }
