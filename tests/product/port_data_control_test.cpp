@@ -182,8 +182,9 @@ TEST_P(PortControl, EveryCodeChecksItsBuffersAndReportsItsLength)
             ULONG information = s.fits ? e.information : 0;
             EXPECT_EQ(o.ok, s.fits);
             EXPECT_EQ(o.error, s.fits ? 0u : static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
-            if (s.fits)
+            if (s.fits) {
                 EXPECT_EQ(o.returned, information);
+            }
             EXPECT_THAT(o.completions, ElementsAre(EndsWith(Completed(status, information))));
         }
     }

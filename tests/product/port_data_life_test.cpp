@@ -249,8 +249,9 @@ TEST_P(PortBusy, StopAndRestartLeavesItRunning)
         EXPECT_EQ(Pnp([&] { return machine_.StopAndRestart(id_); }), STATUS_SUCCESS);
         printer_->Printer()->SetOnline(true);
         ReadResult r = Finish(pending);
-        if (r.ok)
+        if (r.ok) {
             EXPECT_EQ(r.bytes, 4u);
+        }
     } else {
         EXPECT_EQ(Pnp([&] { return machine_.StopAndRestart(id_); }), STATUS_SUCCESS);
         EXPECT_EQ(pending.wait_for(30ms), std::future_status::timeout) << "the restart ended the read";
@@ -285,10 +286,11 @@ TEST_P(PortBusy, RemovalIsRefusedAndTheRequestCarriesOn)
         Feed("carried on");
     ReadResult r = Finish(pending);
     EXPECT_TRUE(r.ok) << r.error;
-    if (c.write)
+    if (c.write) {
         EXPECT_EQ(r.bytes, 4u);
-    else
+    } else {
         EXPECT_EQ(r.data, "carried on");
+    }
 }
 
 // Pulled out with the request in progress: it ends with a failure (or, for a

@@ -75,8 +75,9 @@ TEST_P(PortWriteFlow, WritesInFlightTogetherArriveInOrder)
     for (int i = 0; i < 5; i++) {
         DWORD n = 0;
         if (!WriteFile(port, all.data() + offsets[i], static_cast<DWORD>(offsets[i + 1] - offsets[i]), &n,
-                       &requests[i].o))
+                       &requests[i].o)) {
             ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+        }
     }
     for (int i = 0; i < 5; i++) {
         DWORD n = 0;
