@@ -272,15 +272,12 @@ namespace {
 // On the full-speed wire the receive worker's bulk-in read waits at the
 // printer across frames; bytes the printer has ready later must still reach
 // it within a frame or two.
-// Disabled: winsim's bus (Bus::Run) plays no frame for a request that is no
-// longer fresh once it has gone idle, so the bytes stay queued at the
-// printer and the read times out.
 class PortReceiveFullSpeed : public PortTest {
 protected:
     PortOptions Options() override { return {false, usb::WireModel::FullSpeed}; }
 };
 
-TEST_F(PortReceiveFullSpeed, DISABLED_BytesArrivingWhileTheWorkerWaitsAreRead)
+TEST_F(PortReceiveFullSpeed, BytesArrivingWhileTheWorkerWaitsAreRead)
 {
     HANDLE port = OpenPort();
     COMMTIMEOUTS total{0, 0, 2000, 0, 0};

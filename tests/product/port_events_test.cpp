@@ -40,8 +40,9 @@ protected:
     {
         Overlapped w;
         DWORD n = 0;
-        if (!WriteFile(port_, text, static_cast<DWORD>(strlen(text)), &n, &w.o))
+        if (!WriteFile(port_, text, static_cast<DWORD>(strlen(text)), &n, &w.o)) {
             ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+        }
         ASSERT_TRUE(GetOverlappedResult(port_, &w.o, &n, TRUE));
     }
 

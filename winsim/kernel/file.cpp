@@ -267,9 +267,12 @@ Result Send(PFILE_OBJECT file, const Request &request)
     threaded.onFinal = [file](PIRP) { DereferenceFile(file); };
     AttachThreadedRequest(irp, std::move(threaded));
 
+    // The completion may drop the last reference to the file object: nothing
+    // of it is read after the call.
+    bool synchronous = rec->synchronous;
     NTSTATUS status = IoCallDriver(top, irp);
     DereferenceDevice(top);
-    if (!rec->synchronous) {
+    if (!synchronous) {
         if (NT_ERROR(status) || status == STATUS_PENDING)
             return Result{status, 0};
         return Result{request.overlappedStatus->Status, request.overlappedStatus->Information};

@@ -128,7 +128,7 @@ struct ThreadedRequest {
     bool synchronous = false;           // the issuing thread waits for it
     void *overlapped = nullptr;         // for CancelIoEx matching
     uint64_t threadId = 0;              // issuing thread, for CancelIo
-    std::function<void(PIRP)> onFinal;  // after status/event are set (may be empty)
+    std::function<void(PIRP)> onFinal;  // at final completion, before the caller's event (may be empty)
     std::shared_ptr<void> keepAlive;    // the caller's event object, alive until it is set
 };
 // Marks an IRP as built by the I/O manager for a caller.

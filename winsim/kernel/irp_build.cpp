@@ -108,6 +108,14 @@ void CompleteThreadedIrp(PIRP irp, IrpRecord *rec)
         memcpy(request.userBuffer, irp->AssociatedIrp.SystemBuffer, irp->IoStatus.Information);
     }
     ReleaseBuffers(irp);
+    // The file object is let go of before the caller learns the outcome, as
+    // on Windows, where this runs in the caller's thread before it resumes:
+    // a close right after the request is not left to a late final reference.
+    // When the event to set is the file object's own, that must wait.
+    auto onFinal = std::move(request.onFinal);
+    bool ownEvent = request.fileObject != nullptr && irp->UserEvent == &request.fileObject->Event;
+    if (onFinal && !ownEvent)
+        onFinal(irp);
     // A request that failed without pending reports its status through the
     // return value of IoCallDriver only: the caller's event stays clear.
     if (!NT_ERROR(status) || irp->PendingReturned) {
@@ -121,8 +129,7 @@ void CompleteThreadedIrp(PIRP irp, IrpRecord *rec)
             KeSetEvent(irp->UserEvent, IO_NO_INCREMENT, FALSE);
     }
     request.keepAlive.reset();
-    auto onFinal = std::move(request.onFinal);
-    if (onFinal)
+    if (onFinal && ownEvent)
         onFinal(irp);
     {
         std::lock_guard<std::mutex> lock(rec->lock);

@@ -112,6 +112,7 @@ void Bus::Run()
     // last frame played or after it.
     auto fresh = [this](const Request &r) { return !r.finished && r.submitFrame >= lastFrame_; };
     while (!stopping_) {
+        bool kicked = kicked_;
         kicked_ = false;
         if (wire == WireModel::Instant) {
             busy = false;
@@ -141,6 +142,9 @@ void Bus::Run()
                 if (p != nullptr)
                     for (auto &r : p->active)
                         busy |= fresh(*r);
+            // Something changed (data the device now has for a request that
+            // has been waiting, a halt cleared): the frame under way carries it.
+            busy |= kicked;
         }
         if (!completions_.empty()) {
             DeliverQueued(lock);

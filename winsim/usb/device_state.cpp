@@ -308,6 +308,7 @@ void UsbDevice::FeedBulkIn(std::span<const UCHAR> data, UCHAR endpoint)
 {
     std::lock_guard<std::mutex> lock(bus_->Lock());
     state_->QueueIn(endpoint, data);
+    bus_->KickLocked();  // a read waiting at the endpoint can take it now
 }
 
 void UsbDevice::FeedZeroLengthPacket(UCHAR endpoint)
