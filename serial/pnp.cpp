@@ -333,12 +333,15 @@ static NTSTATUS SerialPnpRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (SerialReadFlag(&extension->DeviceStarted))
         SerialStopDevice(DeviceObject);
 
+    // The receive worker and the reads end before the USB driver is removed:
+    // a bulk read the worker sends after that would reach a deleted device.
+    SerialReadRefDecrement(DeviceObject);
+    KeWaitForSingleObject(&extension->ReadIdleEvent, Suspended, KernelMode, FALSE, NULL);
+
     status = SerialPassDownCopying(extension, Irp);
 
     SerialIoDecrement(DeviceObject);
     KeWaitForSingleObject(&extension->RemoveEvent, Suspended, KernelMode, FALSE, NULL);
-    SerialReadRefDecrement(DeviceObject);
-    KeWaitForSingleObject(&extension->ReadIdleEvent, Suspended, KernelMode, FALSE, NULL);
 
     SerialFreeReadWorkItem(extension);
     SerialRemoveDevice(DeviceObject);
@@ -369,12 +372,13 @@ static NTSTATUS SerialPnpSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     KeWaitForSingleObject(&extension->RemoveEvent, Executive, KernelMode, FALSE, NULL);
     SerialIoIncrement(DeviceObject);
 
-    // The USB driver below is torn down with it.
-    stack->MinorFunction = IRP_MN_REMOVE_DEVICE;
-    status = SerialPassDownCopying(extension, Irp);
-
+    // The receive worker and the reads end before the USB driver below is
+    // torn down with it: nothing may reach it afterwards.
     SerialReadRefDecrement(DeviceObject);
     KeWaitForSingleObject(&extension->ReadIdleEvent, Executive, KernelMode, FALSE, NULL);
+
+    stack->MinorFunction = IRP_MN_REMOVE_DEVICE;
+    status = SerialPassDownCopying(extension, Irp);
 
     SerialFreeReadWorkItem(extension);
     SerialRemoveDevice(DeviceObject);

@@ -158,7 +158,9 @@ public:
     int64_t FrameNow() const;
 
     // Requests (requests.cpp).
-    NTSTATUS Submit(std::unique_ptr<Request> request);
+    // Takes the request with the bus lock the caller has held since it
+    // checked the device, so that a removal cannot slip in between.
+    NTSTATUS Submit(std::unique_ptr<Request> request, std::unique_lock<std::mutex> lock);
     void Finish(Request &request, USBD_STATUS usbd);  // lock held; sets the result, then Retire
     void FinishWithStatus(Request &request, USBD_STATUS usbd, NTSTATUS status);
     void FailAll(PdoContext &p, USBD_STATUS usbd, const Request *except = nullptr);  // lock held

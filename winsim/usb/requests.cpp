@@ -189,9 +189,8 @@ void Bus::Enqueue(std::unique_ptr<Request> request)
 
 // Takes a request from a dispatch routine: completes it in the caller's
 // thread when it can finish now (and pending is not forced), else queues it.
-NTSTATUS Bus::Submit(std::unique_ptr<Request> request)
+NTSTATUS Bus::Submit(std::unique_ptr<Request> request, std::unique_lock<std::mutex> lock)
 {
-    std::unique_lock<std::mutex> lock(mutex_);
     request->submitFrame = FrameNow();
     if (!forcePending && RunInline(*request)) {
         lock.unlock();

@@ -297,8 +297,8 @@ NTSTATUS SubmitUrb(PdoContext &p, PIRP irp, PURB urb)
     r->pdo = &p;
     r->function = urb->UrbHeader.Function;
     USBD_STATUS refused;
+    std::unique_lock<std::mutex> lock(p.bus->Lock());
     {
-        std::lock_guard<std::mutex> lock(p.bus->Lock());
         for (auto &pending : p.active) {
             if (pending->irp == irp)
                 BugCheck("BUGCODE_USB_DRIVER", "an IRP submitted to the USB stack while already pending in it",
@@ -320,7 +320,7 @@ NTSTATUS SubmitUrb(PdoContext &p, PIRP irp, PURB urb)
         r->status = NtStatusFromUsbd(refused);
         urb->UrbHeader.Status = refused;
     }
-    return p.bus->Submit(std::move(r));
+    return p.bus->Submit(std::move(r), std::move(lock));
 }
 
 // Resets the port: the hub does it in the background, so the request always
@@ -333,8 +333,8 @@ NTSTATUS ResetPort(PdoContext &p, PIRP irp)
     r->irp = irp;
     r->pdo = &p;
     r->kind = RequestKind::ResetPort;
+    std::unique_lock<std::mutex> lock(p.bus->Lock());
     {
-        std::lock_guard<std::mutex> lock(p.bus->Lock());
         NTSTATUS refused = STATUS_SUCCESS;
         if (p.deleted || p.removed || p.surpriseRemoved || !p.Connected())
             refused = STATUS_DEVICE_NOT_CONNECTED;
@@ -348,7 +348,7 @@ NTSTATUS ResetPort(PdoContext &p, PIRP irp)
             r->status = refused;
         }
     }
-    return p.bus->Submit(std::move(r));
+    return p.bus->Submit(std::move(r), std::move(lock));
 }
 
 NTSTATUS GetPortStatus(PdoContext &p, PIRP irp)
