@@ -195,9 +195,9 @@ BENCHMARK(BM_ReceiveStreamInstantWire)->Iterations(3)->UseRealTime()->Unit(bench
 // Each iteration: a ReadFile with no time-outs waits on its own thread; after
 // a random 3 to 12 ms the printer queues a 4-byte reply, and the time until
 // ReadFile has returned with it is taken.
-void BM_ArrivalToReadFileInstantWire(benchmark::State &state)
+void ArrivalToReadFile(benchmark::State &state, WireModel wire)
 {
-    Port port(WireModel::Instant);
+    Port port(wire);
     HANDLE h = port.ok ? port.Open(false) : INVALID_HANDLE_VALUE;
     if (h == INVALID_HANDLE_VALUE) {
         state.SkipWithError("COM1 did not open");
@@ -231,6 +231,10 @@ void BM_ArrivalToReadFileInstantWire(benchmark::State &state)
     state.counters["p99_ms"] = Percentile(millis, 0.99);
 }
 
+void BM_ArrivalToReadFile(benchmark::State &state) { ArrivalToReadFile(state, WireModel::FullSpeed); }
+void BM_ArrivalToReadFileInstantWire(benchmark::State &state) { ArrivalToReadFile(state, WireModel::Instant); }
+
+BENCHMARK(BM_ArrivalToReadFile)->Iterations(200)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ArrivalToReadFileInstantWire)->Iterations(200)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // Each iteration opens the port, lets the receive worker settle into its
