@@ -89,8 +89,9 @@ TEST_P(PortWriteFlow, WritesInFlightTogetherArriveInOrder)
 
 // The write time-outs are kept and reported, nothing more: a write the
 // printer holds up (offline, its bulk-out endpoint NAKs) stays pending far
-// beyond them and completes in full once the printer is back.
-TEST_P(PortWriteFlow, WriteTimeoutsDoNotEndAHeldWrite)
+// beyond them and completes in full once the printer is back. Meanwhile the
+// handle answers status queries: the modem status is read from the printer.
+TEST_P(PortWriteFlow, AHeldWriteOutlastsItsTimeoutsAndStatusQueries)
 {
     HANDLE port = OpenPort(FILE_FLAG_OVERLAPPED);
     COMMTIMEOUTS timeouts{0, 0, 0, 1, 1};
@@ -107,6 +108,14 @@ TEST_P(PortWriteFlow, WriteTimeoutsDoNotEndAHeldWrite)
     ASSERT_FALSE(WriteFile(port, job.data(), static_cast<DWORD>(job.size()), &n, &write.o));
     ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
     EXPECT_FALSE(write.Wait(100ms)) << "ended by a write time-out";
+    // Status queries on the handle are answered while the write is held.
+    COMSTAT stat{};
+    DWORD errors = 0, modem = 0;
+    EXPECT_TRUE(ClearCommError(port, &errors, &stat));
+    EXPECT_EQ(stat.cbOutQue, 0u);
+    EXPECT_TRUE(GetCommModemStatus(port, &modem));
+    EXPECT_EQ(modem & MS_DSR_ON, 0u) << "the printer is offline";
+    EXPECT_FALSE(write.Wait(0ms));
     printer_->Printer()->SetOnline(true);
     ASSERT_TRUE(write.Wait());
     ASSERT_TRUE(GetOverlappedResult(port, &write.o, &n, FALSE));
