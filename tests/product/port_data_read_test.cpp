@@ -279,10 +279,10 @@ protected:
 
 TEST_F(PortReceiveFullSpeed, BytesArrivingWhileTheWorkerWaitsAreRead)
 {
+    RequestLog usb("tarvik_usb");  // before the open, which starts the worker's first read
     HANDLE port = OpenPort();
     COMMTIMEOUTS total{0, 0, 2000, 0, 0};
     ASSERT_TRUE(SetCommTimeouts(port, &total));
-    RequestLog usb("tarvik_usb");
     ASSERT_TRUE(usb.WaitFor("IRP_MJ_DEVICE_CONTROL 0x222000"));
     std::this_thread::sleep_for(20ms);  // the worker's read waits through a few frames
     Feed("abcd");
