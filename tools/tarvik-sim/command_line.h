@@ -36,13 +36,13 @@ private:
 };
 
 struct Command {
-    std::string name;
-    std::string operands;  // "FILE", "SCENARIO", ""
-    std::string summary;   // one line for the command list
-    std::string description;
-    std::vector<OptionSpec> options;
+    std::string name{};
+    std::string operands{};  // "FILE", "SCENARIO", ""
+    std::string summary{};   // one line for the command list
+    std::string description{};
+    std::vector<OptionSpec> options{};
     size_t minOperands = 0, maxOperands = 0;
-    std::function<int(const GlobalOptions &, const Arguments &)> run;
+    std::function<int(const GlobalOptions &, const Arguments &)> run{};
 };
 
 // The full help text of one command.

@@ -10,7 +10,7 @@ namespace tarvik::sim {
 
 void Narrator::Step(const std::string &text)
 {
-    char number[8];
+    char number[16];
     snprintf(number, sizeof number, "%2d. ", ++step_);
     console::Line(number + text);
 }

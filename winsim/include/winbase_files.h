@@ -10,14 +10,6 @@
 
 WINSIM_BEGIN_C
 
-#ifndef _FILETIME_
-#define _FILETIME_
-typedef struct _FILETIME {
-    DWORD dwLowDateTime;
-    DWORD dwHighDateTime;
-} FILETIME, *PFILETIME, *LPFILETIME;
-#endif
-
 typedef struct _WIN32_FIND_DATAA {
     DWORD dwFileAttributes;
     FILETIME ftCreationTime;

@@ -36,6 +36,11 @@ typedef struct _SECURITY_ATTRIBUTES {
     BOOL bInheritHandle;
 } SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 
+typedef struct _FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME, *PFILETIME, *LPFILETIME;
+
 typedef struct _OVERLAPPED {
     ULONG_PTR Internal;      // NTSTATUS of the request
     ULONG_PTR InternalHigh;  // bytes transferred
