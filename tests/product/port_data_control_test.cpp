@@ -8,6 +8,7 @@
 #include <ntddser.h>
 
 #include "tarvik_usb_ioctl.h"
+#include "vendor_block.h"
 
 #include <cstring>
 
@@ -397,22 +398,11 @@ TEST_P(PortControl, CommStatusCountsReceivedBytesAndNoTransmitQueue)
 // USB driver answers them, and a request the printer stalls fails.
 TEST_P(PortControl, VendorRequestsArePassedToTheUsbDriver)
 {
-    auto block = [](USHORT function, UCHAR request, USHORT value, USHORT index) {
-        VENDOR_REQUEST_BLOCK b{};
-        b.UrbFunction = function;
-        b.TransferFlags = USBD_SHORT_TRANSFER_OK;
-        b.Request = request;
-        b.Value = value;
-        b.Index = index;
-        std::vector<UCHAR> bytes(sizeof b);
-        memcpy(bytes.data(), &b, sizeof b);
-        return bytes;
-    };
     printer_->SetStatusBytes({0x08, 0x11, 0x22, 0x33});
     printer_->ClearControlLog();
     std::vector<UCHAR> out;
     RequestLog usb("tarvik_usb");
-    Outcome in = Ioctl(IOCTL_VENDOR_REQUEST_IN, block(URB_FUNCTION_VENDOR_INTERFACE, usb::kVendorStatusRequest, 0, 0),
+    Outcome in = Ioctl(IOCTL_VENDOR_REQUEST_IN, tarvik::test::VendorBlock(URB_FUNCTION_VENDOR_INTERFACE, usb::kVendorStatusRequest),
                        4, &out);
     EXPECT_TRUE(in.ok) << in.error;
     EXPECT_EQ(in.returned, 4u);
@@ -424,7 +414,7 @@ TEST_P(PortControl, VendorRequestsArePassedToTheUsbDriver)
 
     printer_->SetControlHandler([](const usb::SetupPacket &, std::span<const UCHAR>) { return usb::ControlReply{}; });
     printer_->ClearControlLog();
-    std::vector<UCHAR> outgoing = block(URB_FUNCTION_CLASS_INTERFACE, 9, 0x0102, 3);
+    std::vector<UCHAR> outgoing = tarvik::test::VendorBlock(URB_FUNCTION_CLASS_INTERFACE, 9, 0x0102, 3);
     outgoing.insert(outgoing.end(), {'a', 'b', 'c'});
     Outcome sent = Ioctl(IOCTL_VENDOR_REQUEST_OUT, outgoing, 0);
     EXPECT_TRUE(sent.ok) << sent.error;
@@ -439,7 +429,7 @@ TEST_P(PortControl, VendorRequestsArePassedToTheUsbDriver)
                 ElementsAre("IRP_MJ_DEVICE_CONTROL 0x22000C", "IRP_MJ_DEVICE_CONTROL 0x220010"));
 
     printer_->SetControlHandler({});
-    Outcome stalled = Ioctl(IOCTL_VENDOR_REQUEST_IN, block(URB_FUNCTION_VENDOR_DEVICE, 0x42, 0, 0), 8);
+    Outcome stalled = Ioctl(IOCTL_VENDOR_REQUEST_IN, tarvik::test::VendorBlock(URB_FUNCTION_VENDOR_DEVICE, 0x42), 8);
     EXPECT_FALSE(stalled.ok);
 }
 

@@ -130,9 +130,8 @@ TEST_P(PortHandle, ReadOutlivesItsHandleUntilDataArrives)
     DWORD n = 0;
     ASSERT_FALSE(WriteFile(port, "held", 4, &n, &write.o));
     ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    auto read = StartReadInDriver(port, 16);
     RequestLog serial("tarvik_serial");
-    auto read = StartRead(port, 16);
-    ASSERT_TRUE(serial.WaitFor("IRP_MJ_READ"));
     TimedClose(port);
     EXPECT_TRUE(serial.WaitFor("IRP_MJ_CLEANUP"));
     EXPECT_EQ(read.wait_for(50ms), std::future_status::timeout) << "cleanup ended the read";
@@ -158,9 +157,8 @@ TEST_P(PortHandle, ReadEndingAfterItsHandleClosedReportsItsBytes)
     HANDLE port = OpenPort(FILE_FLAG_OVERLAPPED);
     COMMTIMEOUTS unlimited{0, 0, 0, 0, 0};
     ASSERT_TRUE(SetCommTimeouts(port, &unlimited));
+    auto read = StartReadInDriver(port, 16);
     RequestLog serial("tarvik_serial");
-    auto read = StartRead(port, 16);
-    ASSERT_TRUE(serial.WaitFor("IRP_MJ_READ"));
     TimedClose(port);
     Feed("late");
     ReadResult r = Finish(read);
@@ -200,9 +198,7 @@ protected:
     std::future<ReadResult> Start(HANDLE port, const InFlight &c)
     {
         if (!c.write) {
-            RequestLog serial("tarvik_serial");
-            auto read = StartRead(port, 32);
-            EXPECT_TRUE(serial.WaitFor("IRP_MJ_READ"));
+            auto read = StartReadInDriver(port, 32);
             return read;
         }
         printer_->Printer()->SetOnline(false);

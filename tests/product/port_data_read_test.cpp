@@ -69,9 +69,7 @@ TEST_P(PortRead, ReturnsPerTheReadTimeouts)
     ASSERT_TRUE(SetCommTimeouts(port, &c.timeouts));
     Receive(port, c.before);
 
-    RequestLog serial("tarvik_serial");
-    auto read = StartRead(port, c.length);
-    ASSERT_TRUE(serial.WaitFor("IRP_MJ_READ"));
+    auto read = StartReadInDriver(port, c.length);
     if (c.quietMs != 0) {
         EXPECT_EQ(read.wait_for(std::chrono::milliseconds(c.quietMs)), std::future_status::timeout)
             << "the read did not wait";
@@ -126,9 +124,7 @@ TEST_P(PortReceive, SynchronousHandleWaitsForTheFirstBytes)
     HANDLE port = OpenPort();
     COMMTIMEOUTS unlimited{0, 0, 0, 0, 0};
     ASSERT_TRUE(SetCommTimeouts(port, &unlimited));
-    RequestLog serial("tarvik_serial");
-    auto read = StartRead(port, 64);
-    ASSERT_TRUE(serial.WaitFor("IRP_MJ_READ"));
+    auto read = StartReadInDriver(port, 64);
     Feed("first");
     ReadResult r = Finish(read);
     EXPECT_TRUE(r.ok);
@@ -158,9 +154,7 @@ TEST_P(PortReceive, PurgeRxAbortEndsAnUnlimitedRead)
     HANDLE port = OpenPort(FILE_FLAG_OVERLAPPED);
     COMMTIMEOUTS unlimited{0, 0, 0, 0, 0};
     ASSERT_TRUE(SetCommTimeouts(port, &unlimited));
-    RequestLog serial("tarvik_serial");
-    auto read = StartRead(port, 16);
-    ASSERT_TRUE(serial.WaitFor("IRP_MJ_READ"));
+    auto read = StartReadInDriver(port, 16);
     EXPECT_EQ(read.wait_for(50ms), std::future_status::timeout);
     ASSERT_TRUE(PurgeComm(port, PURGE_RXABORT));
     ReadResult r = Finish(read);

@@ -156,6 +156,14 @@ HANDLE PortTest::OpenPort(DWORD flags)
     return h;
 }
 
+std::future<ReadResult> PortTest::StartReadInDriver(HANDLE port, DWORD length)
+{
+    RequestLog serial("tarvik_serial");
+    auto read = StartRead(port, length);
+    EXPECT_TRUE(serial.WaitFor("IRP_MJ_READ")) << "the read never reached the port's driver";
+    return read;
+}
+
 std::future<ReadResult> PortTest::StartRead(HANDLE port, DWORD length)
 {
     bool overlapped = std::find(overlapped_.begin(), overlapped_.end(), port) != overlapped_.end();

@@ -120,6 +120,8 @@ protected:
     // ReadFile of `length` bytes on another thread (with an OVERLAPPED on an
     // overlapped handle); the future is ready when ReadFile has returned.
     std::future<ReadResult> StartRead(HANDLE port, DWORD length);
+    // The same, returning once the read has reached the port's driver.
+    std::future<ReadResult> StartReadInDriver(HANDLE port, DWORD length);
     // The printer sends these bytes on its bulk-in pipe.
     void Feed(const std::string &bytes);
     // Feeds them and waits until the port has them in its receive buffer.

@@ -89,10 +89,12 @@ void RunScenario()
         DWORD bytes;
         OVERLAPPED write{};
         write.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        EXPECT_FALSE(WriteFile(port, "x", 1, &bytes, &write)) << "a write to a printer that is gone";
-        if (GetLastError() == ERROR_IO_PENDING) {
+        BOOL written = WriteFile(port, "x", 1, &bytes, &write);
+        if (!written && GetLastError() == ERROR_IO_PENDING) {
             EXPECT_EQ(WaitForSingleObject(write.hEvent, 5000), WAIT_OBJECT_0) << "a write after removal hung";
+            written = GetOverlappedResult(port, &write, &bytes, FALSE);
         }
+        EXPECT_FALSE(written) << "a write to a printer that is gone";
         CloseHandle(write.hEvent);
         CloseHandle(port);
     }

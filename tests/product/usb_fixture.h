@@ -16,6 +16,7 @@
 
 #include <initguid.h>
 #include "tarvik_usb_ioctl.h"
+#include "vendor_block.h"
 #include "tarvik_usb.h"
 
 #include <algorithm>
@@ -78,22 +79,6 @@ inline Bytes Pattern(size_t length, UCHAR seed = 1)
     Bytes bytes(length);
     for (size_t i = 0; i < length; i++)
         bytes[i] = static_cast<UCHAR>(seed + i * 7);
-    return bytes;
-}
-
-// A vendor or class request block followed by the data to send.
-inline Bytes VendorBlock(USHORT function, UCHAR request, USHORT value = 0, USHORT index = 0,
-                         ULONG flags = USBD_SHORT_TRANSFER_OK, const Bytes &data = {})
-{
-    VENDOR_REQUEST_BLOCK block{};
-    block.UrbFunction = function;
-    block.TransferFlags = flags;
-    block.Request = request;
-    block.Value = value;
-    block.Index = index;
-    Bytes bytes(sizeof block);
-    memcpy(bytes.data(), &block, sizeof block);
-    bytes.insert(bytes.end(), data.begin(), data.end());
     return bytes;
 }
 

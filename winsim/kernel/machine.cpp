@@ -59,6 +59,16 @@ uintptr_t ImageEnd(uintptr_t base)
     return search.end;
 }
 
+// The loaded driver whose image holds `address`; modules lock held.
+Module *ModuleAtLocked(const void *address)
+{
+    auto a = reinterpret_cast<uintptr_t>(address);
+    for (Module *m : g_modules)
+        if (a >= m->base && a < m->end)
+            return m;
+    return nullptr;
+}
+
 // Takes the module out of the list, then waits until the calls into it that
 // other threads are still making have returned: a completion routine that has
 // just set the event its driver waits for is still returning when the driver's
@@ -415,15 +425,13 @@ std::vector<std::string> Machine::Shutdown()
 
 Module *EnterModule(const void *routine)
 {
-    auto address = reinterpret_cast<uintptr_t>(routine);
     std::lock_guard<std::mutex> lock(g_modulesLock);
-    for (Module *m : g_modules)
-        if (address >= m->base && address < m->end) {
-            m->callsInProgress++;
-            t_modulesEntered.push_back(m);
-            return m;
-        }
-    return nullptr;
+    Module *m = ModuleAtLocked(routine);
+    if (m != nullptr) {
+        m->callsInProgress++;
+        t_modulesEntered.push_back(m);
+    }
+    return m;
 }
 
 void LeaveModule(Module *module)
@@ -438,16 +446,8 @@ void LeaveModule(Module *module)
 
 const Module *ModuleFromAddress(const void *address)
 {
-    if (address == nullptr)
-        return nullptr;
-    Dl_info info{};
-    if (dladdr(address, &info) == 0)
-        return nullptr;
     std::lock_guard<std::mutex> lock(g_modulesLock);
-    for (Module *m : g_modules)
-        if (m->base == reinterpret_cast<uintptr_t>(info.dli_fbase))
-            return m;
-    return nullptr;
+    return ModuleAtLocked(address);
 }
 
 }  // namespace winsim
